@@ -1,0 +1,65 @@
+# Every target sets up what it needs on a fresh machine: Debian packages,
+# a virtual environment, the build.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+DEB_PACKAGES := g++ libroaring-dev libboost1.81-dev libgtest-dev
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+PY_PACKAGES := pytest scikit-build-core cmake ninja
+DEMO_DIR ?= demo-data
+ASAN_LIB = $(shell g++ -print-file-name=libasan.so)
+
+.PHONY: all deps venv build demo test ctest pytest asan-test bench format clean
+
+all: build
+
+# Installs the Debian packages that are missing (apt-get update first).
+deps:
+	@missing=""; for p in $(DEB_PACKAGES); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.ready: | deps
+	python3 -m venv $(VENV)
+	$(VENV)/bin/pip install -q --upgrade pip
+	$(VENV)/bin/pip install -q $(PY_PACKAGES)
+	touch $@
+
+venv: deps $(VENV)/.ready
+
+# Builds the abi3 wheel and installs it into the virtual environment.
+build: venv
+	$(VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
+
+demo: build
+	$(PY) examples/demo.py $(DEMO_DIR)
+
+ctest: venv
+	$(VENV)/bin/cmake -S . -B build/tests -G Ninja -DCORVID_TESTS=ON -DCORVID_PYTHON=OFF \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build build/tests
+	cd build/tests && $(abspath $(VENV)/bin/ctest) --output-on-failure
+
+pytest: build
+	$(PY) -m pytest -q tests
+
+test: ctest pytest
+
+# The pytest suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, the runtime preloaded into the interpreter.
+asan-test: venv
+	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCORVID_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build build/asan --target _corvid
+	LD_PRELOAD=$(ASAN_LIB) ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 CORVID_MODULE_DIR=build/asan \
+	  PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests
+
+format:
+	clang-format -i $$(git ls-files 'src/*.h' 'src/*.cc' 'tests/cpp/*.cc')
+
+clean:
+	rm -rf build $(VENV)

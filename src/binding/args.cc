@@ -1,0 +1,258 @@
+#include "binding/args.h"
+
+namespace corvid::py {
+
+namespace {
+
+void set_type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+std::string utf8_of(PyObject* str) {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+  if (p == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(p, static_cast<size_t>(n));
+}
+
+std::string type_qualname(PyObject* obj) {
+  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return "?";
+  }
+  return utf8_of(name.get());
+}
+
+void set_downcast_error(PyObject* obj, const char* target) {
+  std::string message = "'";
+  message += type_qualname(obj);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += "'";
+  set_type_error(message);
+}
+
+// Replaces a pending TypeError by one that names the parameter, keeping the
+// original's cause. Other exceptions pass unchanged.
+void prefix_type_error(const char* param) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+  std::string message = "argument '" + std::string(param) + "': ";
+  if (value != nullptr) {
+    Ref text(PyObject_Str(value));
+    if (text) {
+      message += utf8_of(text.get());
+    } else {
+      PyErr_Clear();
+    }
+  }
+  Ref replacement(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
+  if (!replacement) return;
+  PyObject* cause = value != nullptr ? PyException_GetCause(value) : nullptr;
+  if (cause != nullptr) PyException_SetCause(replacement.get(), cause);
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+std::string plural(long n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const std::string f = sig.full_name;
+  for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
+
+  Py_ssize_t given = PyTuple_Size(args);
+  if (given < 0) return false;
+  if (given > sig.count) {
+    std::string takes = sig.required == sig.count ? std::to_string(sig.count)
+                                                  : "from " + std::to_string(sig.required) +
+                                                        " to " + std::to_string(sig.count);
+    set_type_error(f + " takes " + takes + " positional arguments but " + std::to_string(given) +
+                   (given == 1 ? " was" : " were") + " given");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
+
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(kwargs, &pos, &name, &value)) {
+      int match = -1;
+      for (int i = 0; i < sig.count && PyUnicode_Check(name); ++i) {
+        if (PyUnicode_CompareWithASCIIString(name, sig.names[i]) == 0) {
+          match = i;
+          break;
+        }
+      }
+      if (match < 0) {
+        Ref text(PyObject_Str(name));
+        if (!text) return false;
+        set_type_error(f + " got an unexpected keyword argument '" + utf8_of(text.get()) + "'");
+        return false;
+      }
+      if (out[match] != nullptr) {
+        set_type_error(f + " got multiple values for argument '" + sig.names[match] + "'");
+        return false;
+      }
+      out[match] = value;
+    }
+  }
+
+  std::vector<const char*> missing;
+  for (int i = 0; i < sig.required; ++i) {
+    if (out[i] == nullptr) missing.push_back(sig.names[i]);
+  }
+  if (!missing.empty()) {
+    std::string names;
+    for (size_t i = 0; i < missing.size(); ++i) {
+      if (i > 0) {
+        if (missing.size() == 2) {
+          names += " and ";
+        } else {
+          names += i + 1 == missing.size() ? ", and " : ", ";
+        }
+      }
+      names += "'" + std::string(missing[i]) + "'";
+    }
+    set_type_error(f + " missing " +
+                   plural(static_cast<long>(missing.size()), "required positional argument",
+                          "required positional arguments") +
+                   ": " + names);
+    return false;
+  }
+  return true;
+}
+
+bool to_utf8(PyObject* obj, const char* param, std::string* out) {
+  if (!PyUnicode_Check(obj)) {
+    set_downcast_error(obj, "PyString");
+    prefix_type_error(param);
+    return false;
+  }
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (p == nullptr) {
+    prefix_type_error(param);
+    return false;
+  }
+  out->assign(p, static_cast<size_t>(n));
+  return true;
+}
+
+namespace {
+
+// The checks shared by both sequence parameters: a str is refused, and the
+// object must pass the sequence check. Returns its length when it has one.
+bool check_sequence(PyObject* obj, Py_ssize_t* length) {
+  if (PyUnicode_Check(obj)) {
+    set_type_error("Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj)) {
+    set_downcast_error(obj, "Sequence");
+    return false;
+  }
+  *length = PySequence_Size(obj);
+  if (*length < 0) {
+    PyErr_Clear();
+    *length = 0;
+  }
+  return true;
+}
+
+bool byte_items(PyObject* obj, std::string* out) {
+  if (PyBytes_CheckExact(obj)) {
+    char* p;
+    Py_ssize_t n;
+    if (PyBytes_AsStringAndSize(obj, &p, &n) < 0) return false;
+    out->assign(p, static_cast<size_t>(n));
+    return true;
+  }
+  if (PyByteArray_CheckExact(obj)) {
+    out->assign(PyByteArray_AsString(obj), static_cast<size_t>(PyByteArray_Size(obj)));
+    return true;
+  }
+  Py_ssize_t length;
+  if (!check_sequence(obj, &length)) return false;
+  out->clear();
+  out->reserve(static_cast<size_t>(length));
+  Ref it(PyObject_GetIter(obj));
+  if (!it) return false;
+  while (Ref item{PyIter_Next(it.get())}) {
+    long long v = PyLong_AsLongLong(item.get());
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < 0 || v > 255) {
+      PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+      return false;
+    }
+    out->push_back(static_cast<char>(v));
+  }
+  return !PyErr_Occurred();
+}
+
+bool str_items(PyObject* obj, std::vector<std::string>* out) {
+  Py_ssize_t length;
+  if (!check_sequence(obj, &length)) return false;
+  out->clear();
+  out->reserve(static_cast<size_t>(length));
+  Ref it(PyObject_GetIter(obj));
+  if (!it) return false;
+  while (Ref item{PyIter_Next(it.get())}) {
+    if (!PyUnicode_Check(item.get())) {
+      set_downcast_error(item.get(), "PyString");
+      return false;
+    }
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(item.get(), &n);
+    if (p == nullptr) return false;
+    out->emplace_back(p, static_cast<size_t>(n));
+  }
+  return !PyErr_Occurred();
+}
+
+}  // namespace
+
+bool to_byte_string(PyObject* obj, const char* param, std::string* out) {
+  if (byte_items(obj, out)) return true;
+  prefix_type_error(param);
+  return false;
+}
+
+bool to_utf8_list(PyObject* obj, const char* param, std::vector<std::string>* out) {
+  if (str_items(obj, out)) return true;
+  prefix_type_error(param);
+  return false;
+}
+
+bool to_u64(PyObject* obj, const char* param, uint64_t* out) {
+  Ref index;
+  if (!PyLong_Check(obj)) {
+    index = Ref(PyNumber_Index(obj));
+    if (!index) {
+      prefix_type_error(param);
+      return false;
+    }
+    obj = index.get();
+  }
+  unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    prefix_type_error(param);
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+}  // namespace corvid::py

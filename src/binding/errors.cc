@@ -1,0 +1,88 @@
+#include "binding/errors.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace corvid::py {
+
+namespace {
+
+PyObject* os_error_class(int code) {
+  switch (code) {
+    case EPERM:
+    case EACCES:
+      return PyExc_PermissionError;
+    case ENOENT:
+      return PyExc_FileNotFoundError;
+    case EINTR:
+      return PyExc_InterruptedError;
+    case EAGAIN:
+      return PyExc_BlockingIOError;
+    case EEXIST:
+      return PyExc_FileExistsError;
+    case EPIPE:
+      return PyExc_BrokenPipeError;
+    case ECONNABORTED:
+      return PyExc_ConnectionAbortedError;
+    case ECONNRESET:
+      return PyExc_ConnectionResetError;
+    case ETIMEDOUT:
+      return PyExc_TimeoutError;
+    case ECONNREFUSED:
+      return PyExc_ConnectionRefusedError;
+    default:
+      return PyExc_OSError;
+  }
+}
+
+// Constructed with exactly one argument, so errno, strerror and filename stay None.
+PyObject* raise_with_message(PyObject* cls, const std::string& message) {
+  Ref exc(
+      PyObject_CallFunction(cls, "(s#)", message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (exc) PyErr_SetObject(cls, exc.get());
+  return nullptr;
+}
+
+// Created on first need and kept for the life of the process.
+PyObject* panic_exception_class() {
+  static PyObject* cls = nullptr;
+  if (cls == nullptr) {
+    cls = PyErr_NewExceptionWithDoc(
+        "corvid.PanicException", "Raised when an operation meets a failure it cannot recover from.",
+        PyExc_BaseException, nullptr);
+  }
+  return cls;
+}
+
+const char* short_path(const char* file) {
+  const char* src = std::strstr(file, "src/");
+  return src != nullptr ? src : file;
+}
+
+}  // namespace
+
+PyObject* raise_os_error(const Status& status) {
+  return raise_with_message(os_error_class(status.code()), status.message());
+}
+
+PyObject* raise_os_error_plain(const Status& status) {
+  return raise_with_message(PyExc_OSError, status.message());
+}
+
+PyObject* raise_panic(const std::string& message, const std::source_location& where) {
+  std::fprintf(stderr, "corvid panicked at %s:%u:%u:\n%s\n", short_path(where.file_name()),
+               static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
+               message.c_str());
+  std::fflush(stderr);
+  PyObject* cls = panic_exception_class();
+  if (cls == nullptr) return nullptr;
+  return raise_with_message(cls, message);
+}
+
+PyObject* raise_api_failed(std::source_location where) {
+  if (PyErr_Occurred()) PyErr_Print();
+  return raise_panic("Python API call failed", where);
+}
+
+}  // namespace corvid::py

@@ -1,0 +1,40 @@
+// Turning engine failures into Python exceptions. Each raise_* sets the
+// Python error and returns nullptr, for `return raise_...(...)`.
+#pragma once
+
+#include <new>
+#include <source_location>
+#include <string>
+
+#include "binding/py.h"
+#include "format/status.h"
+
+namespace corvid::py {
+
+// OSError or the subclass the error number selects, with one str argument.
+PyObject* raise_os_error(const Status& status);
+// Always plain OSError, with the same message.
+PyObject* raise_os_error_plain(const Status& status);
+// PanicException, after a diagnostic naming `where` on stderr.
+PyObject* raise_panic(const std::string& message, const std::source_location& where);
+// A Python object could not be made: print the pending error, then panic.
+PyObject* raise_api_failed(std::source_location where = std::source_location::current());
+
+// Runs an entry point's body, turning whatever it throws into a Python
+// exception: nothing escapes into the interpreter.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const Panic& p) {
+    return raise_panic(p.message(), p.where());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_panic(e.what(), std::source_location::current());
+  } catch (...) {
+    return raise_panic("unknown failure", std::source_location::current());
+  }
+}
+
+}  // namespace corvid::py

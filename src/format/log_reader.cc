@@ -1,0 +1,38 @@
+#include "format/log_reader.h"
+
+#include <fcntl.h>
+
+#include "format/file_util.h"
+
+namespace corvid {
+
+Status decode_wal_entry(BufferedReader& in, WalEntry* entry) {
+  uint32_t tag;
+  Status s = decode_u32(in, &tag);
+  if (!s.ok()) return s;
+  if (tag > 1) return Status::Custom(ErrorKind::kInvalidInput, "invalid entry tag");
+  entry->type = static_cast<WalEntry::Type>(tag);
+  s = decode_text(in, &entry->key);
+  if (!s.ok()) return s;
+  if (entry->type == WalEntry::Type::kPut) return decode_bytes(in, &entry->value);
+  entry->value.clear();
+  return Status();
+}
+
+Status read_wal(const std::string& path, const std::function<void(WalEntry&)>& apply,
+                uint64_t* whole_end) {
+  *whole_end = 0;
+  if (!path_exists(path)) return Status();
+  Fd fd;
+  Status s = open_file(path, O_RDONLY, &fd);
+  if (!s.ok()) return s;
+  BufferedReader in(fd.get(), kLogBufferSize);
+  WalEntry entry;
+  while (decode_wal_entry(in, &entry).ok()) {
+    *whole_end = in.consumed();
+    apply(entry);
+  }
+  return Status();
+}
+
+}  // namespace corvid

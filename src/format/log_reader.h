@@ -1,0 +1,24 @@
+// The replaying side of wal.bin.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "format/buffered_reader.h"
+#include "format/log_format.h"
+
+namespace corvid {
+
+// Decodes one entry; any failure (end of input, bad tag, invalid UTF-8, a
+// read error) means the log holds no further whole entry.
+Status decode_wal_entry(BufferedReader& in, WalEntry* entry);
+
+// Hands every whole entry from the start of the log to `apply`, in file order,
+// stopping silently at the first one that does not decode. `*whole_end` is the
+// offset just past the last whole entry. Fails only when an existing log
+// cannot be opened; a missing log hands over nothing.
+Status read_wal(const std::string& path, const std::function<void(WalEntry&)>& apply,
+                uint64_t* whole_end);
+
+}  // namespace corvid

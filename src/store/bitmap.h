@@ -1,0 +1,52 @@
+// A set of RecordIds: an owned CRoaring bitmap.
+#pragma once
+
+#include <roaring/roaring.h>
+
+#include <cstdint>
+#include <new>
+#include <utility>
+
+namespace corvid {
+
+class Bitmap {
+ public:
+  Bitmap() : r_(roaring_bitmap_create()) {
+    if (r_ == nullptr) throw std::bad_alloc();
+  }
+  // Takes ownership of a bitmap CRoaring made.
+  explicit Bitmap(roaring_bitmap_t* owned) : r_(owned) {}
+  Bitmap(Bitmap&& other) noexcept : r_(std::exchange(other.r_, nullptr)) {}
+  Bitmap& operator=(Bitmap&& other) noexcept {
+    std::swap(r_, other.r_);
+    return *this;
+  }
+  Bitmap(const Bitmap&) = delete;
+  Bitmap& operator=(const Bitmap&) = delete;
+  ~Bitmap() {
+    if (r_ != nullptr) roaring_bitmap_free(r_);
+  }
+
+  void add(uint32_t id) { roaring_bitmap_add(r_, id); }
+  void remove(uint32_t id) { roaring_bitmap_remove(r_, id); }
+  bool contains(uint32_t id) const { return roaring_bitmap_contains(r_, id); }
+  uint64_t cardinality() const { return roaring_bitmap_get_cardinality(r_); }
+  void clear() { roaring_bitmap_clear(r_); }
+  const roaring_bitmap_t* raw() const { return r_; }
+
+  // Calls f(id) for every id in ascending order.
+  template <class F>
+  void for_each(F&& f) const {
+    roaring_uint32_iterator_t it;
+    roaring_init_iterator(r_, &it);
+    while (it.has_value) {
+      f(it.current_value);
+      roaring_advance_uint32_iterator(&it);
+    }
+  }
+
+ private:
+  roaring_bitmap_t* r_;
+};
+
+}  // namespace corvid

@@ -1,0 +1,95 @@
+#include "store/db.h"
+
+#include <fcntl.h>
+
+#include "format/file_util.h"
+
+namespace corvid {
+
+namespace {
+
+Status check_length(const char* what, size_t length) {
+  if (length <= kMaxLength) return Status();
+  return Status::Custom(ErrorKind::kLengthLimit, std::string(what) + " is " +
+                                                     std::to_string(length) +
+                                                     " bytes long; the limit is 4294967295 bytes");
+}
+
+// Loads the snapshot and replays the log into a freshly opened Store.
+Status recover_store(Store& /*store*/, const std::string& /*snapshot_path*/,
+                     const std::string& /*wal_path*/) {
+  // Recovery arrives with snapshots; a store opens empty until then.
+  return Status();
+}
+
+}  // namespace
+
+Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out) {
+  Status s = make_dirs(path);
+  if (!s.ok()) return s;
+  std::string snapshot_path = join_path(path, "snapshot.bin");
+  std::string wal_path = join_path(path, "wal.bin");
+  std::string offsets_path = join_path(path, "offsets.bin");
+  std::string keys_path = join_path(path, "keys.bin");
+  std::string vals_path = join_path(path, "vals.bin");
+
+  auto store = std::make_shared<StoreHandle>(DataFiles::open(offsets_path, keys_path, vals_path),
+                                             cache_size);
+  s = recover_store(store->store, snapshot_path, wal_path);
+  if (!s.ok()) return s;
+
+  Fd wal_fd;
+  s = open_file(wal_path, O_WRONLY | O_APPEND | O_CREAT, &wal_fd);
+  if (!s.ok()) return s;
+  auto wal = std::make_shared<WalHandle>(std::move(wal_fd));
+  out->reset(new Db(std::move(path), std::move(store), std::move(wal)));
+  return Status();
+}
+
+Db::~Db() {
+  store_.reset();
+  wal_.reset();
+}
+
+Status Db::set_bytes(std::string key, std::string value) {
+  Status s = check_length("key", key.size());
+  if (s.ok()) s = check_length("value", value.size());
+  if (!s.ok()) return s;
+  std::unique_lock store_lock(store_->mu);
+  std::unique_lock wal_lock(wal_->mu);
+  unwrap(wal_->log.append_put(key, value));
+  store_->store.apply_put(std::move(key), std::move(value));
+  wal_lock.unlock();
+  return Status();
+}
+
+bool Db::delete_key(std::string key) {
+  std::unique_lock wal_lock(wal_->mu);
+  unwrap(wal_->log.append_delete(key));
+  std::unique_lock store_lock(store_->mu);
+  bool found = store_->store.apply_delete(key);
+  wal_lock.unlock();
+  return found;
+}
+
+std::vector<std::string> Db::keys() {
+  std::shared_lock lock(store_->mu);
+  return store_->store.keys();
+}
+
+uint64_t Db::len() {
+  std::shared_lock lock(store_->mu);
+  return store_->store.len();
+}
+
+void Db::clear_cache() {
+  std::unique_lock lock(store_->mu);
+  store_->store.cache.clear();
+}
+
+std::pair<uint64_t, uint64_t> Db::cache_stats() {
+  std::shared_lock lock(store_->mu);
+  return {store_->store.cache.size(), store_->store.cache.capacity()};
+}
+
+}  // namespace corvid
