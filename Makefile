@@ -7,7 +7,7 @@ DEB_PACKAGES := g++ libroaring-dev libboost1.81-dev libgtest-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 PY_PACKAGES := pytest scikit-build-core cmake ninja
 DEMO_DIR ?= demo-data
-ASAN_LIB = $(shell g++ -print-file-name=libasan.so)
+ASAN_LIB = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
 .PHONY: all deps venv build demo test ctest pytest asan-test bench format clean
 
@@ -54,7 +54,7 @@ asan-test: venv
 	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCORVID_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build build/asan --target _corvid
-	LD_PRELOAD=$(ASAN_LIB) ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	LD_PRELOAD="$(ASAN_LIB)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 CORVID_MODULE_DIR=build/asan \
 	  PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests
 
