@@ -8,7 +8,7 @@ namespace corvid {
 
 namespace {
 
-Status check_length(const char* what, size_t length) {
+Status check_length(const char* what, uint64_t length) {
   if (length <= kMaxLength) return Status();
   return Status::Custom(ErrorKind::kLengthLimit, std::string(what) + " is " +
                                                      std::to_string(length) +
@@ -23,6 +23,11 @@ Status recover_store(Store& /*store*/, const std::string& /*snapshot_path*/,
 }
 
 }  // namespace
+
+Status check_put_lengths(uint64_t key_len, uint64_t value_len) {
+  Status s = check_length("key", key_len);
+  return s.ok() ? check_length("value", value_len) : s;
+}
 
 Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out) {
   Status s = make_dirs(path);
@@ -52,8 +57,7 @@ Db::~Db() {
 }
 
 Status Db::set_bytes(std::string key, std::string value) {
-  Status s = check_length("key", key.size());
-  if (s.ok()) s = check_length("value", value.size());
+  Status s = check_put_lengths(key.size(), value.size());
   if (!s.ok()) return s;
   std::unique_lock store_lock(store_->mu);
   std::unique_lock wal_lock(wal_->mu);

@@ -20,6 +20,9 @@ namespace corvid {
 
 inline constexpr uint64_t kMaxLength = UINT32_MAX;
 
+// A row holds 32-bit lengths: longer keys or values are refused (kLengthLimit).
+Status check_put_lengths(uint64_t key_len, uint64_t value_len);
+
 struct StoreHandle {
   StoreHandle(DataFiles files, uint64_t cache_size) : store(std::move(files), cache_size) {}
   std::shared_mutex mu;
