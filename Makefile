@@ -4,12 +4,14 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 DEB_PACKAGES := g++ libroaring-dev libboost1.81-dev libgtest-dev
-FUZZ_PACKAGES := clang libclang-rt-14-dev
+FUZZ_PACKAGES := clang-16 libclang-rt-16-dev
+FUZZ_SECONDS ?= 30
+CRASH_KILLS ?= 250
 PY_PACKAGES := pytest scikit-build-core cmake ninja
 DEMO_DIR ?= demo-data
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
-.PHONY: all deps venv build demo test ctest pytest asan-test bench format clean
+.PHONY: all deps venv build demo test ctest pytest asan-test crash fuzz bench format clean
 
 all: build
 
@@ -57,6 +59,25 @@ asan-test: venv
 	LD_PRELOAD="$(ASAN_LIB)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 CORVID_MODULE_DIR=build/asan \
 	  PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests
+
+# The crash harness at length: CRASH_KILLS kills of a writing child.
+crash: build
+	CORVID_CRASH_KILLS=$(CRASH_KILLS) $(PY) -m pytest -q -s tests/test_crash.py
+
+# Each fuzz target for FUZZ_SECONDS, starting from the kept seeds; new inputs
+# go to build/fuzz/corpus, findings to build/fuzz/.
+fuzz: venv
+	@for p in $(FUZZ_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || { \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(FUZZ_PACKAGES); break; }; done
+	CC=clang-16 CXX=clang++-16 $(VENV)/bin/cmake -S . -B build/fuzz -G Ninja -DCORVID_FUZZ=ON \
+	  -DCORVID_PYTHON=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build build/fuzz
+	@for t in snapshot wal bitmap; do \
+	  mkdir -p build/fuzz/corpus/$$t && \
+	  (cd build/fuzz && ./$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=65536 \
+	    -print_final_stats=1 corpus/$$t ../../tests/fuzz/corpus/$$t 2>&1 | tail -4) || exit 1; \
+	done
 
 format:
 	clang-format -i $$(git ls-files 'src/*.h' 'src/*.cc' 'tests/cpp/*.cc')

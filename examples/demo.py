@@ -21,6 +21,8 @@ def main(path):
     print(f"{'  cache at open (entries, capacity)':<34} {db.cache_stats()}")
 
     items = {f"user:{i:06d}": f"profile of user {i}".encode() for i in range(N)}
+    for key in db.keys():  # start from a clean slate on a second run
+        db.delete(key)
 
     def write():
         for k, v in items.items():
@@ -44,6 +46,13 @@ def main(path):
     assert sorted(db.keys()) == sorted(items)
     print(f"{'  keys now':<34} {db.len():9d}")
     print(f"{'  cache (entries, capacity)':<34} {db.cache_stats()}")
+
+    timed("persist", db.persist)
+    del db
+    db = timed("reopen after persist", lambda: Corvid(path, cache_size=1000))
+    back = dict(db.get_many(list(items)))
+    assert back == items and sorted(db.keys()) == sorted(items)
+    print(f"{'  every value came back':<34} {len(back):9d}")
 
 
 if __name__ == "__main__":

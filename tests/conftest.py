@@ -49,12 +49,12 @@ def panic_class():
     raise AssertionError("no panic")
 
 
-def run_python(code, user=None, timeout=60):
+def run_python(code, user=None, timeout=60, env=None):
     """Runs code in a fresh interpreter (as `user`'s uid when given)."""
     preamble = "import os, sys\n"
     if user is not None:
         preamble += f"os.setgid({user}); os.setuid({user})\n"
-    env = dict(os.environ)
+    env = dict(os.environ, **(env or {}))
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     return subprocess.run(
         [sys.executable, "-c", preamble + code],

@@ -162,7 +162,13 @@ PyObject* not_yet(const char* method) {
   return nullptr;
 }
 
-PyObject* persist(PyObject*, PyObject*) { return not_yet("persist"); }
+PyObject* persist(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Status s = db_of(self).persist();
+    if (!s.ok()) return raise_os_error(s);
+    Py_RETURN_NONE;
+  });
+}
 
 PyObject* vacuum(PyObject*, PyObject*) { return not_yet("vacuum"); }
 

@@ -20,18 +20,22 @@ Status decode_wal_entry(BufferedReader& in, WalEntry* entry) {
 }
 
 Status read_wal(const std::string& path, const std::function<void(WalEntry&)>& apply,
-                uint64_t* whole_end) {
-  *whole_end = 0;
+                WalReplay* replay) {
+  *replay = WalReplay();
   if (!path_exists(path)) return Status();
   Fd fd;
   Status s = open_file(path, O_RDONLY, &fd);
   if (!s.ok()) return s;
   BufferedReader in(fd.get(), kLogBufferSize);
   WalEntry entry;
-  while (decode_wal_entry(in, &entry).ok()) {
-    *whole_end = in.consumed();
+  for (;;) {
+    s = decode_wal_entry(in, &entry);
+    if (!s.ok()) break;
+    replay->whole_end = in.consumed();
     apply(entry);
   }
+  replay->read_error = s.code() != 0;
+  if (!file_length(fd.get(), &replay->file_length).ok()) replay->read_error = true;
   return Status();
 }
 

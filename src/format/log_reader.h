@@ -14,11 +14,16 @@ namespace corvid {
 // read error) means the log holds no further whole entry.
 Status decode_wal_entry(BufferedReader& in, WalEntry* entry);
 
+struct WalReplay {
+  uint64_t whole_end = 0;    // offset just past the last whole entry
+  uint64_t file_length = 0;  // bytes in the log when reading stopped
+  bool read_error = false;   // stopped by a failed read, not by the bytes
+};
+
 // Hands every whole entry from the start of the log to `apply`, in file order,
-// stopping silently at the first one that does not decode. `*whole_end` is the
-// offset just past the last whole entry. Fails only when an existing log
-// cannot be opened; a missing log hands over nothing.
+// stopping silently at the first one that does not decode. Fails only when an
+// existing log cannot be opened; a missing log hands over nothing.
 Status read_wal(const std::string& path, const std::function<void(WalEntry&)>& apply,
-                uint64_t* whole_end);
+                WalReplay* replay);
 
 }  // namespace corvid

@@ -2,7 +2,12 @@
 
 #include <fcntl.h>
 
+#include <optional>
+
 #include "format/file_util.h"
+#include "format/snapshot.h"
+#include "store/crash_point.h"
+#include "store/recovery.h"
 
 namespace corvid {
 
@@ -13,13 +18,6 @@ Status check_length(const char* what, uint64_t length) {
   return Status::Custom(ErrorKind::kLengthLimit, std::string(what) + " is " +
                                                      std::to_string(length) +
                                                      " bytes long; the limit is 4294967295 bytes");
-}
-
-// Loads the snapshot and replays the log into a freshly opened Store.
-Status recover_store(Store& /*store*/, const std::string& /*snapshot_path*/,
-                     const std::string& /*wal_path*/) {
-  // Recovery arrives with snapshots; a store opens empty until then.
-  return Status();
 }
 
 }  // namespace
@@ -40,12 +38,18 @@ Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out)
 
   auto store = std::make_shared<StoreHandle>(DataFiles::open(offsets_path, keys_path, vals_path),
                                              cache_size);
-  s = recover_store(store->store, snapshot_path, wal_path);
+  std::optional<uint64_t> truncate_log_to;
+  s = recover_store(store->store, snapshot_path, wal_path, &truncate_log_to);
   if (!s.ok()) return s;
 
   Fd wal_fd;
   s = open_file(wal_path, O_WRONLY | O_APPEND | O_CREAT, &wal_fd);
   if (!s.ok()) return s;
+  // Entries appended behind undecodable bytes would never be replayed.
+  if (truncate_log_to) {
+    s = set_length(wal_fd.get(), *truncate_log_to);
+    if (!s.ok()) return s;
+  }
   auto wal = std::make_shared<WalHandle>(std::move(wal_fd));
   out->reset(new Db(std::move(path), std::move(store), std::move(wal)));
   return Status();
@@ -74,6 +78,34 @@ bool Db::delete_key(std::string key) {
   bool found = store_->store.apply_delete(key);
   wal_lock.unlock();
   return found;
+}
+
+Status Db::persist() {
+  const std::string snapshot_path = join_path(path_, "snapshot.bin");
+  const std::string tmp_path = join_path(path_, "snapshot.bin.tmp");
+  {
+    std::shared_lock lock(store_->mu);
+    Fd fd;
+    Status s = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC, &fd);
+    if (!s.ok()) return s;
+    BufferedWriter out(std::move(fd), kSnapshotWriteBuffer);
+    const Store& store = store_->store;
+    unwrap(write_snapshot(out, store.index, store.live, store.dead,
+                          {store.files.record_count, store.files.keys_end, store.files.vals_end}));
+    s = out.flush();
+    if (!s.ok()) return s;
+  }
+  // Every entry the snapshot covers reaches the log before the snapshot is
+  // installed, and the log is emptied only once nothing of it is pending: a
+  // crash at any step reopens to the state before persist or at it, and no
+  // torn tail of an old entry lands at the start of the emptied log.
+  std::lock_guard wal_lock(wal_->mu);
+  Status s = wal_->log.flush();
+  if (!s.ok()) return s;
+  s = rename_file(tmp_path, snapshot_path);
+  if (!s.ok()) return s;
+  crash_point("persist-renamed");
+  return wal_->log.empty_file();
 }
 
 std::vector<std::string> Db::keys() {

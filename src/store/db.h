@@ -62,6 +62,10 @@ class Db {
     for (size_t i = 0; i < keys.size(); ++i) each(i, store_->store.lookup(keys[i]));
   }
 
+  // Writes snapshot.bin through snapshot.bin.tmp and a rename, then empties
+  // the log. Operating-system failures come back as a Status.
+  Status persist();
+
   std::vector<std::string> keys();
   uint64_t len();
   void clear_cache();

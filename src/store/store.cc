@@ -69,9 +69,17 @@ bool Store::apply_delete(std::string_view key) {
 
 std::vector<std::string> Store::keys() const {
   std::vector<std::string> out;
+  out.reserve(static_cast<size_t>(live.cardinality()));
   live.for_each([&](uint32_t id) {
     auto it = keys_by_id.find(id);
-    if (it != keys_by_id.end()) out.push_back(it->second);
+    if (it != keys_by_id.end()) {
+      out.push_back(it->second);
+      return;
+    }
+    // Records loaded from a snapshot keep their keys only in keys.bin.
+    std::string key;
+    unwrap(files.read_key(files.read_entry(id), &key));
+    out.push_back(std::move(key));
   });
   return out;
 }

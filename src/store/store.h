@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "format/bitmap.h"
 #include "format/record_table.h"
-#include "store/bitmap.h"
 #include "store/hash_map.h"
 #include "store/value_cache.h"
 
@@ -29,7 +29,8 @@ struct Store {
   void apply_put(std::string key, std::string value);
   // Retires the key's current record; false when it has none.
   bool apply_delete(std::string_view key);
-  // Live keys in ascending RecordId order.
+  // Live keys in ascending RecordId order; keys that keys_by_id lacks are
+  // read from keys.bin. Failures panic.
   std::vector<std::string> keys() const;
   uint64_t len() const { return live.cardinality(); }
 

@@ -38,9 +38,12 @@ std::unique_ptr<LogWriter> open_log(const std::string& path) {
 
 std::vector<WalEntry> replay(const std::string& path, uint64_t* end) {
   std::vector<WalEntry> out;
+  WalReplay r;
   EXPECT_TRUE(read_wal(
-                  path, [&](WalEntry& e) { out.push_back(e); }, end)
+                  path, [&](WalEntry& e) { out.push_back(e); }, &r)
                   .ok());
+  EXPECT_FALSE(r.read_error);
+  *end = r.whole_end;
   return out;
 }
 

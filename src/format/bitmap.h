@@ -1,10 +1,12 @@
-// A set of RecordIds: an owned CRoaring bitmap.
+// A set of RecordIds: an owned CRoaring bitmap, and its portable encoding.
 #pragma once
 
 #include <roaring/roaring.h>
 
 #include <cstdint>
 #include <new>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace corvid {
@@ -33,6 +35,13 @@ class Bitmap {
   uint64_t cardinality() const { return roaring_bitmap_get_cardinality(r_); }
   void clear() { roaring_bitmap_clear(r_); }
   const roaring_bitmap_t* raw() const { return r_; }
+
+  // The portable serialisation; only single-id inserts and removals build a
+  // set, so it never holds run containers and starts with cookie 12346.
+  std::string serialize() const;
+  // Parses a portable serialisation of either cookie after checking it
+  // completely: a damaged or hostile payload is refused, never trusted.
+  static bool deserialize(std::string_view payload, Bitmap* out);
 
   // Calls f(id) for every id in ascending order.
   template <class F>

@@ -1,0 +1,102 @@
+// snapshot.bin: one record of six fields, with no header, magic or checksum:
+//   u64 N, then N pairs (u64 KeyHash, u32 RecordId)   -- the index
+//   u64 L1, L1 bytes of portable Roaring              -- live
+//   u64 L2, L2 bytes of portable Roaring              -- dead
+//   u32 record_count, u64 keys_end, u64 vals_end
+// Bytes after vals_end are ignored.
+#pragma once
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "format/bitmap.h"
+#include "format/buffered_reader.h"
+#include "format/buffered_writer.h"
+#include "format/coding.h"
+#include "format/file_util.h"
+
+namespace corvid {
+
+inline constexpr size_t kSnapshotWriteBuffer = 1 << 20;
+inline constexpr size_t kSnapshotReadBuffer = 8192;
+inline constexpr size_t kMaxIndexReserve = 65536;
+
+struct SnapshotCounters {
+  uint32_t record_count = 0;
+  uint64_t keys_end = 0;
+  uint64_t vals_end = 0;
+};
+
+namespace snapshot_detail {
+
+Status write_bitmap(BufferedWriter& out, const Bitmap& set);
+Status write_counters(BufferedWriter& out, const SnapshotCounters& counters);
+Status read_bitmap(BufferedReader& in, Bitmap* out);
+Status read_counters(BufferedReader& in, SnapshotCounters* out);
+
+}  // namespace snapshot_detail
+
+// Encodes the six fields piece by piece into `out`. `Index` is a map from
+// KeyHash to RecordId.
+template <class Index>
+Status write_snapshot(BufferedWriter& out, const Index& index, const Bitmap& live,
+                      const Bitmap& dead, const SnapshotCounters& counters) {
+  uint8_t buf[8];
+  encode_fixed64(buf, index.size());
+  Status s = out.write(buf, 8);
+  for (auto it = index.begin(); s.ok() && it != index.end(); ++it) {
+    encode_fixed64(buf, it->first);
+    s = out.write(buf, 8);
+    if (!s.ok()) break;
+    encode_fixed32(buf, it->second);
+    s = out.write(buf, 4);
+  }
+  if (s.ok()) s = snapshot_detail::write_bitmap(out, live);
+  if (s.ok()) s = snapshot_detail::write_bitmap(out, dead);
+  if (s.ok()) s = snapshot_detail::write_counters(out, counters);
+  return s;
+}
+
+// Decodes one record from `in` into the given fields; on failure they hold
+// partial state and must be discarded.
+template <class Index>
+Status decode_snapshot(BufferedReader& in, Index* index, Bitmap* live, Bitmap* dead,
+                       SnapshotCounters* counters) {
+  uint64_t n;
+  Status s = decode_u64(in, &n);
+  if (!s.ok()) return s;
+  // A corrupt count must not reserve memory it names.
+  index->reserve(static_cast<size_t>(std::min<uint64_t>(n, kMaxIndexReserve)));
+  for (uint64_t i = 0; i < n; ++i) {
+    uint64_t hash;
+    uint32_t id;
+    s = decode_u64(in, &hash);
+    if (s.ok()) s = decode_u32(in, &id);
+    if (!s.ok()) return s;
+    index->insert_or_assign(hash, id);  // a repeated KeyHash keeps the later id
+  }
+  s = snapshot_detail::read_bitmap(in, live);
+  if (s.ok()) s = snapshot_detail::read_bitmap(in, dead);
+  if (s.ok()) s = snapshot_detail::read_counters(in, counters);
+  return s;
+}
+
+// Reads snapshot.bin at `path`. *found is false when there is no file or it
+// does not decode. Fails only when an existing file cannot be opened.
+template <class Index>
+Status read_snapshot(const std::string& path, Index* index, Bitmap* live, Bitmap* dead,
+                     SnapshotCounters* counters, bool* found) {
+  *found = false;
+  if (!path_exists(path)) return Status();
+  Fd fd;
+  Status s = open_file(path, O_RDONLY, &fd);
+  if (!s.ok()) return s;
+  BufferedReader in(fd.get(), kSnapshotReadBuffer);
+  *found = decode_snapshot(in, index, live, dead, counters).ok();
+  return Status();
+}
+
+}  // namespace corvid

@@ -1,0 +1,75 @@
+#include "format/bitmap.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace corvid {
+namespace {
+
+std::string hex(const std::string& bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+std::string payload(std::initializer_list<uint8_t> bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+TEST(BitmapTest, PortableForms) {
+  Bitmap empty;
+  EXPECT_EQ(hex(empty.serialize()), "3a30000000000000");
+  Bitmap zero;
+  zero.add(0);
+  EXPECT_EQ(hex(zero.serialize()),
+            "3a300000010000000000000010000000"
+            "0000");
+  Bitmap back;
+  ASSERT_TRUE(Bitmap::deserialize(zero.serialize(), &back));
+  EXPECT_EQ(back.cardinality(), 1u);
+  EXPECT_TRUE(back.contains(0));
+}
+
+TEST(BitmapTest, RunContainersAreReadAndWrittenWithoutRuns) {
+  // Cookie 12347, one container, flagged as runs: values 3..12.
+  std::string runs = payload(
+      {0x3b, 0x30, 0x00, 0x00, 0x01, 0x00, 0x00, 0x09, 0x00, 0x01, 0x00, 0x03, 0x00, 0x09, 0x00});
+  Bitmap set;
+  ASSERT_TRUE(Bitmap::deserialize(runs, &set));
+  EXPECT_EQ(set.cardinality(), 10u);
+  EXPECT_TRUE(set.contains(3) && set.contains(12) && !set.contains(13));
+  EXPECT_EQ(set.serialize().substr(0, 4), std::string("\x3a\x30\x00\x00", 4));
+}
+
+TEST(BitmapTest, DamagedPayloadsAreRefused) {
+  Bitmap set;
+  std::string good = payload({0x3a, 0x30, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 16, 0, 0, 0, 5, 0, 9, 0});
+  ASSERT_TRUE(Bitmap::deserialize(good, &set));
+  EXPECT_EQ(set.cardinality(), 2u);
+
+  auto refused = [&](std::string p) { return !Bitmap::deserialize(p, &set); };
+  EXPECT_TRUE(refused(""));
+  EXPECT_TRUE(refused(good.substr(0, good.size() - 1)));         // cut short
+  EXPECT_TRUE(refused(std::string("\x3c\x30\0\0\0\0\0\0", 8)));  // unknown cookie
+  std::string unsorted = good;
+  unsorted[16] = 9, unsorted[18] = 5;  // array values must ascend
+  EXPECT_TRUE(refused(unsorted));
+  std::string too_many = good;
+  too_many[6] = 1;  // 65,537 containers
+  EXPECT_TRUE(refused(too_many));
+  // Runs overlapping, or running past 65535.
+  EXPECT_TRUE(refused(payload({0x3b, 0x30, 0, 0, 1, 0, 0, 9, 0, 2, 0, 0, 0, 4, 0, 3, 0, 4, 0})));
+  EXPECT_TRUE(refused(payload({0x3b, 0x30, 0, 0, 1, 0, 0, 9, 0, 1, 0, 0xfa, 0xff, 9, 0})));
+  // A bitset container whose bits disagree with its stated cardinality.
+  std::string bitset = payload({0x3a, 0x30, 0, 0, 1, 0, 0, 0, 0, 0, 0x00, 0x20, 16, 0, 0, 0});
+  bitset.append(8192, '\xff');
+  EXPECT_TRUE(refused(bitset));  // claims 8,193 values, holds 65,536
+}
+
+}  // namespace
+}  // namespace corvid
