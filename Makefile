@@ -7,6 +7,8 @@ DEB_PACKAGES := g++ libroaring-dev libboost1.81-dev libgtest-dev
 FUZZ_PACKAGES := clang-16 libclang-rt-16-dev
 FUZZ_SECONDS ?= 30
 CRASH_KILLS ?= 250
+VACUUM_KILLS ?= 200
+VACUUM_RECORDS ?= 300000
 PY_PACKAGES := pytest scikit-build-core cmake ninja
 DEMO_DIR ?= demo-data
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
@@ -60,9 +62,12 @@ asan-test: venv
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 CORVID_MODULE_DIR=build/asan \
 	  PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests
 
-# The crash harness at length: CRASH_KILLS kills of a writing child.
+# The crash harness at length: CRASH_KILLS kills of a writing child (each
+# sequence with and without vacuums), and VACUUM_KILLS kills inside a vacuum
+# of a store of VACUUM_RECORDS records.
 crash: build
-	CORVID_CRASH_KILLS=$(CRASH_KILLS) $(PY) -m pytest -q -s tests/test_crash.py
+	CORVID_CRASH_KILLS=$(CRASH_KILLS) CORVID_VACUUM_KILLS=$(VACUUM_KILLS) \
+	  CORVID_VACUUM_RECORDS=$(VACUUM_RECORDS) $(PY) -m pytest -q -s tests/test_crash.py
 
 # Each fuzz target for FUZZ_SECONDS, starting from the kept seeds; new inputs
 # go to build/fuzz/corpus, findings to build/fuzz/.

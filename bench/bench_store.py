@@ -61,6 +61,31 @@ def eviction_cost(capacity, workdir, inserts=200_000):
     return elapsed / inserts * 1e6
 
 
+def vacuum_run(n, workdir):
+    """Vacuum after half of n keys are overwritten and a quarter deleted."""
+    path = os.path.join(workdir, "vac")
+    shutil.rmtree(path, ignore_errors=True)
+    rng = random.Random(2)
+    keys = [f"{rng.getrandbits(64):016x}" for _ in range(n)]
+    value = bytes(range(100))
+    db = Corvid(path, cache_size=1000)
+    for k in keys:
+        db.set_bytes(k, value)
+    for k in keys[::2]:
+        db.set_bytes(k, value[::-1])
+    for k in keys[1::4]:
+        db.delete(k)
+
+    def size():
+        return sum(os.path.getsize(os.path.join(path, f))
+                   for f in ("keys.bin", "vals.bin", "offsets.bin"))
+
+    before = size()
+    start = time.perf_counter()
+    db.vacuum()
+    return time.perf_counter() - start, before, size()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--n", type=int, default=200_000)
@@ -72,6 +97,10 @@ def main():
         print(f"{args.n} keys of 16 bytes, 100-byte values, median of {args.repeat}:")
         for name in runs[0]:
             print(f"  {name:<24} {statistics.median(r[name] for r in runs):>12,.0f}")
+        vac = [vacuum_run(args.n, workdir) for _ in range(args.repeat)]
+        seconds = statistics.median(v[0] for v in vac)
+        print(f"vacuum (half overwritten, a quarter deleted): {seconds:.3f} s, data files "
+              f"{vac[0][1]:,} -> {vac[0][2]:,} bytes")
         print("put into a full cache (eviction included), median microseconds per put:")
         for capacity in (10_000, 1_000_000):
             cost = statistics.median(eviction_cost(capacity, workdir) for _ in range(args.repeat))

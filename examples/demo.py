@@ -1,4 +1,5 @@
 """The main job: open a store, write, read back, delete, and report timings."""
+import os
 import sys
 import time
 
@@ -13,6 +14,10 @@ def timed(label, fn):
     elapsed = time.perf_counter() - start
     print(f"{label:<34} {elapsed * 1000:9.2f} ms")
     return result
+
+
+def data_size(path):
+    return sum(os.path.getsize(os.path.join(path, n)) for n in ("keys.bin", "vals.bin"))
 
 
 def main(path):
@@ -53,6 +58,20 @@ def main(path):
     back = dict(db.get_many(list(items)))
     assert back == items and sorted(db.keys()) == sorted(items)
     print(f"{'  every value came back':<34} {len(back):9d}")
+
+    for k in list(items)[::2]:
+        items[k] = items[k].upper()
+        db.set_bytes(k, items[k])
+    for k in list(items)[1::3]:
+        del items[k]
+        db.delete(k)
+    print(f"{'  data files before vacuum':<34} {data_size(path):9d} bytes")
+    timed("vacuum", db.vacuum)
+    print(f"{'  data files after vacuum':<34} {data_size(path):9d} bytes")
+    del db
+    db = timed("reopen after vacuum", lambda: Corvid(path, cache_size=1000))
+    assert dict(db.get_many(list(items))) == items and db.len() == len(items)
+    print(f"{'  every value verified':<34} {len(items):9d}")
 
 
 if __name__ == "__main__":

@@ -157,11 +157,6 @@ PyObject* get_many(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ---- methods without arguments ----
 
-PyObject* not_yet(const char* method) {
-  PyErr_Format(PyExc_NotImplementedError, "Corvid.%s() is not implemented yet", method);
-  return nullptr;
-}
-
 PyObject* persist(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Status s = db_of(self).persist();
@@ -170,7 +165,13 @@ PyObject* persist(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* vacuum(PyObject*, PyObject*) { return not_yet("vacuum"); }
+PyObject* vacuum(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Status s = db_of(self).vacuum();
+    if (!s.ok()) return raise_os_error_plain(s);
+    Py_RETURN_NONE;
+  });
+}
 
 PyObject* len(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* { return new_u64(db_of(self).len()); });

@@ -8,6 +8,7 @@
 #include "format/snapshot.h"
 #include "store/crash_point.h"
 #include "store/recovery.h"
+#include "store/vacuum.h"
 
 namespace corvid {
 
@@ -29,6 +30,7 @@ Status check_put_lengths(uint64_t key_len, uint64_t value_len) {
 
 Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out) {
   Status s = make_dirs(path);
+  if (s.ok()) s = finish_interrupted_vacuum(path);
   if (!s.ok()) return s;
   std::string snapshot_path = join_path(path, "snapshot.bin");
   std::string wal_path = join_path(path, "wal.bin");
@@ -106,6 +108,12 @@ Status Db::persist() {
   if (!s.ok()) return s;
   crash_point("persist-renamed");
   return wal_->log.empty_file();
+}
+
+Status Db::vacuum() {
+  std::unique_lock store_lock(store_->mu);
+  std::lock_guard wal_lock(wal_->mu);
+  return vacuum_store(store_->store, path_, wal_->log);
 }
 
 std::vector<std::string> Db::keys() {

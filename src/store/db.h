@@ -66,6 +66,9 @@ class Db {
   // the log. Operating-system failures come back as a Status.
   Status persist();
 
+  // Rewrites the data files without garbage (see vacuum.h).
+  Status vacuum();
+
   std::vector<std::string> keys();
   uint64_t len();
   void clear_cache();
