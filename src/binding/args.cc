@@ -69,73 +69,103 @@ std::string plural(long n, const char* one, const char* many) {
 
 }  // namespace
 
-bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
-  const std::string f = sig.full_name;
-  for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
+namespace {
 
-  Py_ssize_t given = PyTuple_Size(args);
-  if (given < 0) return false;
-  if (given > sig.count) {
+// The binding rules, over positional values and keyword (name, value) pairs.
+bool bind_core(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* const* kw_names, PyObject* const* kw_values, Py_ssize_t nkw,
+               PyObject** out) {
+  for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
+  if (nargs > sig.count) {
     std::string takes = sig.required == sig.count ? std::to_string(sig.count)
                                                   : "from " + std::to_string(sig.required) +
                                                         " to " + std::to_string(sig.count);
-    set_type_error(f + " takes " + takes + " positional arguments but " + std::to_string(given) +
-                   (given == 1 ? " was" : " were") + " given");
+    set_type_error(std::string(sig.full_name) + " takes " + takes + " positional arguments but " +
+                   std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
     return false;
   }
-  for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
 
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject *name, *value;
-    while (PyDict_Next(kwargs, &pos, &name, &value)) {
-      int match = -1;
-      for (int i = 0; i < sig.count && PyUnicode_Check(name); ++i) {
-        if (PyUnicode_CompareWithASCIIString(name, sig.names[i]) == 0) {
-          match = i;
-          break;
-        }
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* name = kw_names[k];
+    int match = -1;
+    for (int i = 0; i < sig.count && PyUnicode_Check(name); ++i) {
+      if (PyUnicode_CompareWithASCIIString(name, sig.names[i]) == 0) {
+        match = i;
+        break;
       }
-      if (match < 0) {
-        Ref text(PyObject_Str(name));
-        if (!text) return false;
-        set_type_error(f + " got an unexpected keyword argument '" + utf8_of(text.get()) + "'");
-        return false;
-      }
-      if (out[match] != nullptr) {
-        set_type_error(f + " got multiple values for argument '" + sig.names[match] + "'");
-        return false;
-      }
-      out[match] = value;
     }
+    if (match < 0) {
+      Ref text(PyObject_Str(name));
+      if (!text) return false;
+      set_type_error(std::string(sig.full_name) + " got an unexpected keyword argument '" +
+                     utf8_of(text.get()) + "'");
+      return false;
+    }
+    if (out[match] != nullptr) {
+      set_type_error(std::string(sig.full_name) + " got multiple values for argument '" +
+                     sig.names[match] + "'");
+      return false;
+    }
+    out[match] = kw_values[k];
   }
 
   std::vector<const char*> missing;
   for (int i = 0; i < sig.required; ++i) {
     if (out[i] == nullptr) missing.push_back(sig.names[i]);
   }
-  if (!missing.empty()) {
-    std::string names;
-    for (size_t i = 0; i < missing.size(); ++i) {
-      if (i > 0) {
-        if (missing.size() == 2) {
-          names += " and ";
-        } else {
-          names += i + 1 == missing.size() ? ", and " : ", ";
-        }
+  if (missing.empty()) return true;
+  std::string names;
+  for (size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) {
+      if (missing.size() == 2) {
+        names += " and ";
+      } else {
+        names += i + 1 == missing.size() ? ", and " : ", ";
       }
-      names += "'" + std::string(missing[i]) + "'";
     }
-    set_type_error(f + " missing " +
-                   plural(static_cast<long>(missing.size()), "required positional argument",
-                          "required positional arguments") +
-                   ": " + names);
-    return false;
+    names += "'" + std::string(missing[i]) + "'";
   }
-  return true;
+  set_type_error(std::string(sig.full_name) + " missing " +
+                 plural(static_cast<long>(missing.size()), "required positional argument",
+                        "required positional arguments") +
+                 ": " + names);
+  return false;
 }
 
-bool to_utf8(PyObject* obj, const char* param, std::string* out) {
+}  // namespace
+
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs < 0) return false;
+  std::vector<PyObject*> positional(static_cast<size_t>(nargs));
+  for (Py_ssize_t i = 0; i < nargs; ++i) positional[i] = PyTuple_GetItem(args, i);
+  std::vector<PyObject*> names, values;
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(kwargs, &pos, &name, &value)) {
+      names.push_back(name);
+      values.push_back(value);
+    }
+  }
+  return bind_core(sig, positional.data(), nargs, names.data(), values.data(),
+                   static_cast<Py_ssize_t>(names.size()), out);
+}
+
+bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out) {
+  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+  if (nkw == 0 && nargs == sig.count) {  // the common call: all positional
+    for (int i = 0; i < sig.count; ++i) out[i] = args[i];
+    return true;
+  }
+  std::vector<PyObject*> names(static_cast<size_t>(nkw));
+  for (Py_ssize_t k = 0; k < nkw; ++k) names[k] = PyTuple_GetItem(kwnames, k);
+  return bind_core(sig, args, nargs, names.data(), args + nargs, nkw, out);
+}
+
+bool to_utf8_view(PyObject* obj, const char* param, std::string_view* out) {
   if (!PyUnicode_Check(obj)) {
     set_downcast_error(obj, "PyString");
     prefix_type_error(param);
@@ -147,7 +177,7 @@ bool to_utf8(PyObject* obj, const char* param, std::string* out) {
     prefix_type_error(param);
     return false;
   }
-  out->assign(p, static_cast<size_t>(n));
+  *out = std::string_view(p, static_cast<size_t>(n));
   return true;
 }
 

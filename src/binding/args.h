@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "binding/py.h"
@@ -19,11 +20,20 @@ struct Signature {
 };
 
 // Fills out[0..count) with borrowed references, nullptr for an omitted
-// optional parameter.
+// optional parameter: from a tuple and a dict (the constructor)...
 bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+// ... or from the fast calling convention's array and keyword-name tuple.
+bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out);
 
-// A `str` (or subclass) as its UTF-8 bytes.
-bool to_utf8(PyObject* obj, const char* param, std::string* out);
+// A `str` (or subclass) as its UTF-8 bytes; the view lives as long as `obj`.
+bool to_utf8_view(PyObject* obj, const char* param, std::string_view* out);
+inline bool to_utf8(PyObject* obj, const char* param, std::string* out) {
+  std::string_view view;
+  if (!to_utf8_view(obj, param, &view)) return false;
+  out->assign(view);
+  return true;
+}
 // A sequence of integers 0 to 255 (not a str) as bytes.
 bool to_byte_string(PyObject* obj, const char* param, std::string* out);
 // A sequence of `str` (not a str itself) as UTF-8 byte strings.

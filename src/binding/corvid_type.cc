@@ -91,9 +91,9 @@ const Signature kGetSig = {"Corvid.get_bytes()", kKeyName, 1, 1};
 const Signature kDeleteSig = {"Corvid.delete()", kKeyName, 1, 1};
 const Signature kGetManySig = {"Corvid.get_many()", kKeysName, 1, 1};
 
-PyObject* set_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[2];
-  if (!bind_arguments(kSetSig, args, kwargs, bound)) return nullptr;
+  if (!bind_fast(kSetSig, args, nargs, kwnames, bound)) return nullptr;
   std::string key, value;
   if (!to_utf8(bound[0], "key", &key) || !to_byte_string(bound[1], "val", &value)) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -103,11 +103,11 @@ PyObject* set_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* get_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[1];
-  if (!bind_arguments(kGetSig, args, kwargs, bound)) return nullptr;
-  std::string key;
-  if (!to_utf8(bound[0], "key", &key)) return nullptr;
+  if (!bind_fast(kGetSig, args, nargs, kwnames, bound)) return nullptr;
+  std::string_view key;
+  if (!to_utf8_view(bound[0], "key", &key)) return nullptr;
   return guarded([&]() -> PyObject* {
     return db_of(self).get(key, [](const std::string* value) -> PyObject* {
       if (value == nullptr) Py_RETURN_NONE;
@@ -116,17 +116,17 @@ PyObject* get_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* delete_key(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* delete_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[1];
-  if (!bind_arguments(kDeleteSig, args, kwargs, bound)) return nullptr;
-  std::string key;
-  if (!to_utf8(bound[0], "key", &key)) return nullptr;
+  if (!bind_fast(kDeleteSig, args, nargs, kwnames, bound)) return nullptr;
+  std::string_view key;
+  if (!to_utf8_view(bound[0], "key", &key)) return nullptr;
   return guarded([&]() -> PyObject* { return PyBool_FromLong(db_of(self).delete_key(key)); });
 }
 
-PyObject* get_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[1];
-  if (!bind_arguments(kGetManySig, args, kwargs, bound)) return nullptr;
+  if (!bind_fast(kGetManySig, args, nargs, kwnames, bound)) return nullptr;
   std::vector<std::string> keys;
   if (!to_utf8_list(bound[0], "keys", &keys)) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -209,17 +209,21 @@ PyObject* clear_cache(PyObject* self, PyObject*) {
   });
 }
 
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Methods with parameters take the fast calling convention: no argument
+// tuple is built for a call.
+template <FastWithKeywords F>
 PyCFunction with_keywords() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
 
 PyMethodDef kMethods[] = {
-    {"set_bytes", with_keywords<set_bytes>(), METH_VARARGS | METH_KEYWORDS,
+    {"set_bytes", with_keywords<set_bytes>(), METH_FASTCALL | METH_KEYWORDS,
      "set_bytes($self, key, val)\n--\n\n"},
-    {"get_bytes", with_keywords<get_bytes>(), METH_VARARGS | METH_KEYWORDS,
+    {"get_bytes", with_keywords<get_bytes>(), METH_FASTCALL | METH_KEYWORDS,
      "get_bytes($self, key)\n--\n\n"},
-    {"delete", with_keywords<delete_key>(), METH_VARARGS | METH_KEYWORDS,
+    {"delete", with_keywords<delete_key>(), METH_FASTCALL | METH_KEYWORDS,
      "delete($self, key)\n--\n\n"},
     {"persist", persist, METH_NOARGS, "persist($self)\n--\n\n"},
     {"vacuum", vacuum, METH_NOARGS, "vacuum($self)\n--\n\n"},
@@ -227,7 +231,7 @@ PyMethodDef kMethods[] = {
     {"keys", keys, METH_NOARGS, "keys($self)\n--\n\n"},
     {"cache_stats", cache_stats, METH_NOARGS, "cache_stats($self)\n--\n\n"},
     {"clear_cache", clear_cache, METH_NOARGS, "clear_cache($self)\n--\n\n"},
-    {"get_many", with_keywords<get_many>(), METH_VARARGS | METH_KEYWORDS,
+    {"get_many", with_keywords<get_many>(), METH_FASTCALL | METH_KEYWORDS,
      "get_many($self, keys)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -73,7 +73,7 @@ Status Db::set_bytes(std::string key, std::string value) {
   return Status();
 }
 
-bool Db::delete_key(std::string key) {
+bool Db::delete_key(std::string_view key) {
   std::unique_lock wal_lock(wal_->mu);
   unwrap(wal_->log.append_delete(key));
   std::unique_lock store_lock(store_->mu);
