@@ -3,13 +3,13 @@
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
-DEB_PACKAGES := g++ libroaring-dev libboost1.81-dev libgtest-dev
+DEB_PACKAGES := g++ libroaring-dev libboost1.81-dev libgtest-dev libcli11-dev
 FUZZ_PACKAGES := clang-16 libclang-rt-16-dev
 FUZZ_SECONDS ?= 30
 CRASH_KILLS ?= 250
 VACUUM_KILLS ?= 200
 VACUUM_RECORDS ?= 300000
-PY_PACKAGES := pytest scikit-build-core cmake ninja
+PY_PACKAGES := pytest scikit-build-core cmake ninja mypy
 DEMO_DIR ?= demo-data
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 

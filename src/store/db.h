@@ -69,6 +69,21 @@ class Db {
   // Rewrites the data files without garbage (see vacuum.h).
   Status vacuum();
 
+  // Calls f(key, value) for every live record in RecordId order, reading
+  // each from the data files; nothing is held in memory beyond one record.
+  template <class F>
+  void for_each_live(F&& f) {
+    std::shared_lock lock(store_->mu);
+    const DataFiles& files = store_->store.files;
+    std::string key, value;
+    store_->store.live.for_each([&](uint32_t id) {
+      RecordEntry entry = files.read_entry(id);
+      unwrap(files.read_key(entry, &key));
+      unwrap(files.read_value(entry, &value));
+      f(key, value);
+    });
+  }
+
   std::vector<std::string> keys();
   uint64_t len();
   void clear_cache();
