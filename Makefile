@@ -13,7 +13,7 @@ PY_PACKAGES := pytest scikit-build-core cmake ninja mypy
 DEMO_DIR ?= demo-data
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
-.PHONY: all deps venv build demo test ctest pytest asan-test crash fuzz bench format clean
+.PHONY: all deps venv build demo test ctest pytest asan-test crash fuzz bench install-check format clean
 
 all: build
 
@@ -62,6 +62,14 @@ asan-test: venv
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 CORVID_MODULE_DIR=build/asan \
 	  PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests
 
+# Corvid against its peers (installed here), N = BENCH_N keys; the table on
+# stdout, raw numbers in bench/results.json, the chart in docs/compare.png.
+BENCH_N ?= 200000
+BENCH_PACKAGES := lmdb plyvel rocksdict diskcache matplotlib
+bench: build
+	$(VENV)/bin/pip install -q $(BENCH_PACKAGES)
+	$(PY) bench/compare.py --n $(BENCH_N)
+
 # The crash harness at length: CRASH_KILLS kills of a writing child (each
 # sequence with and without vacuums), and VACUUM_KILLS kills inside a vacuum
 # of a store of VACUUM_RECORDS records.
@@ -89,3 +97,13 @@ format:
 
 clean:
 	rm -rf build $(VENV)
+
+# pip install . into a fresh virtual environment: the program on PATH, the
+# stub beside the module.
+install-check: deps
+	rm -rf build/install-check && python3 -m venv build/install-check
+	build/install-check/bin/pip install -q .
+	PATH=build/install-check/bin:$$PATH corvid --help >/dev/null
+	build/install-check/bin/python -c "import _corvid, os; \
+	  assert os.path.exists(os.path.join(os.path.dirname(_corvid.__file__), '_corvid.pyi'))"
+	@echo "install-check: corvid on PATH, _corvid.pyi beside the module"
