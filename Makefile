@@ -89,7 +89,8 @@ fuzz: venv
 	@for t in snapshot wal bitmap; do \
 	  mkdir -p build/fuzz/corpus/$$t && \
 	  (cd build/fuzz && ./$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=65536 \
-	    -print_final_stats=1 corpus/$$t ../../tests/fuzz/corpus/$$t 2>&1 | tail -4) || exit 1; \
+	    -print_final_stats=1 corpus/$$t ../../tests/fuzz/corpus/$$t > $$t.log 2>&1; \
+	    rc=$$?; tail -4 $$t.log; exit $$rc) || exit 1; \
 	done
 
 format:

@@ -1,6 +1,8 @@
 #include "format/bitmap.h"
 
 #include <bit>
+#include <new>
+#include <vector>
 
 #include "format/coding.h"
 
@@ -44,26 +46,35 @@ class Cursor {
   size_t left_;
 };
 
-bool check_array(Cursor& in, uint32_t cardinality) {
+// Each check validates one container and, when `values` is given, appends
+// its members (with the container's key as high bits) in ascending order.
+bool check_array(Cursor& in, uint32_t cardinality, uint32_t high, std::vector<uint32_t>* values) {
   int32_t previous = -1;
   for (uint32_t i = 0; i < cardinality; ++i) {
     uint16_t v;
     if (!in.u16(&v) || v <= previous) return false;
     previous = v;
+    if (values) values->push_back(high | v);
   }
   return true;
 }
 
-bool check_bitset(Cursor& in, uint32_t cardinality) {
+bool check_bitset(Cursor& in, uint32_t cardinality, uint32_t high, std::vector<uint32_t>* values) {
   const uint8_t* words = in.here();
   if (!in.skip(kBitsetBytes)) return false;
   uint32_t count = 0;
-  for (size_t i = 0; i < kBitsetBytes; i += 8) count += std::popcount(decode_fixed64(words + i));
+  for (size_t i = 0; i < kBitsetBytes; i += 8) {
+    uint64_t word = decode_fixed64(words + i);
+    count += std::popcount(word);
+    for (; values && word != 0; word &= word - 1) {
+      values->push_back(high | static_cast<uint32_t>(i * 8 + std::countr_zero(word)));
+    }
+  }
   return count == cardinality;
 }
 
 // Runs sorted, not overlapping, inside 0..65535, adding up to the cardinality.
-bool check_runs(Cursor& in, uint32_t cardinality) {
+bool check_runs(Cursor& in, uint32_t cardinality, uint32_t high, std::vector<uint32_t>* values) {
   uint16_t runs;
   if (!in.u16(&runs) || runs == 0) return false;
   int32_t previous_end = -1;
@@ -74,11 +85,21 @@ bool check_runs(Cursor& in, uint32_t cardinality) {
     if (int32_t{start} <= previous_end || uint32_t{start} + length > 0xFFFF) return false;
     previous_end = start + length;
     count += uint32_t{length} + 1;
+    if (count > cardinality) return false;
+    for (uint32_t v = start; values && v <= uint32_t{start} + length; ++v) {
+      values->push_back(high | v);
+    }
   }
   return count == cardinality;
 }
 
-bool valid_portable(std::string_view payload) {
+// Validates the whole payload. A payload with run containers is also built
+// into `*built`, container by container, value by value: CRoaring's own
+// conversion of run containers is not to be trusted with every valid input
+// (a run ending at 65535 corrupts memory).
+bool parse_portable(std::string_view payload, roaring_bitmap_t** built) {
+  std::vector<uint32_t> scratch;
+  std::vector<uint32_t>* values = &scratch;
   Cursor in(payload);
   uint32_t cookie;
   if (!in.u32(&cookie)) return false;
@@ -90,7 +111,10 @@ bool valid_portable(std::string_view payload) {
     run_flags = in.here();
     if (!in.skip((containers + 7) / 8)) return false;
     offsets = containers >= kNoOffsetThreshold;
+    *built = roaring_bitmap_create();
+    if (*built == nullptr) throw std::bad_alloc();
   } else if (cookie == kCookieNoRuns) {
+    values = nullptr;
     if (!in.u32(&containers) || containers > kMaxContainers) return false;
     offsets = true;
   } else {
@@ -110,10 +134,15 @@ bool valid_portable(std::string_view payload) {
     previous_key = key;
     uint32_t cardinality = uint32_t{card_minus_one} + 1;
     bool run = run_flags != nullptr && (run_flags[i / 8] >> (i % 8)) & 1;
-    bool ok = run                                  ? check_runs(in, cardinality)
-              : cardinality > kMaxArrayCardinality ? check_bitset(in, cardinality)
-                                                   : check_array(in, cardinality);
+    uint32_t high = uint32_t{key} << 16;
+    bool ok = run                                  ? check_runs(in, cardinality, high, values)
+              : cardinality > kMaxArrayCardinality ? check_bitset(in, cardinality, high, values)
+                                                   : check_array(in, cardinality, high, values);
     if (!ok) return false;
+    if (values != nullptr) {
+      roaring_bitmap_add_many(*built, values->size(), values->data());
+      values->clear();
+    }
   }
   return true;
 }
@@ -127,13 +156,18 @@ std::string Bitmap::serialize() const {
 }
 
 bool Bitmap::deserialize(std::string_view payload, Bitmap* out) {
-  if (!valid_portable(payload)) return false;
-  roaring_bitmap_t* r = roaring_bitmap_portable_deserialize_safe(payload.data(), payload.size());
-  if (r == nullptr) return false;
-  // Sets held in memory never keep run containers, so what persist writes
+  roaring_bitmap_t* built = nullptr;
+  bool ok = parse_portable(payload, &built);
+  Bitmap owned(built);  // freed on every way out unless handed over
+  if (!ok) return false;
+  // Sets held in memory never have run containers, so what persist writes
   // later is always the no-run form.
-  roaring_bitmap_remove_run_compression(r);
-  *out = Bitmap(r);
+  if (built == nullptr) {
+    roaring_bitmap_t* r = roaring_bitmap_portable_deserialize_safe(payload.data(), payload.size());
+    if (r == nullptr) return false;
+    owned = Bitmap(r);
+  }
+  *out = std::move(owned);
   return true;
 }
 

@@ -84,9 +84,9 @@ DataFiles DataFiles::open(const std::string& offsets_path, const std::string& ke
 
 void DataFiles::ensure_capacity() {
   if (record_count < capacity) return;
-  if (::msync(table.data(), table.length() == 0 ? 1 : table.length(), MS_SYNC) != 0) {
-    unwrap(Status::FromErrno(errno));
-  }
+  // No msync first: the mapping is shared, so its dirty pages are already the
+  // file's pages and survive the unmap; forcing them to disk would only make
+  // every doubling wait for a write of the whole table.
   unwrap(set_length(offsets_fd.get(), capacity * 2 * kRowSize));
   TableMapping grown;
   unwrap(map_record_table(offsets_fd.get(), &grown));

@@ -21,7 +21,7 @@
 namespace corvid {
 
 inline constexpr size_t kSnapshotWriteBuffer = 1 << 20;
-inline constexpr size_t kSnapshotReadBuffer = 8192;
+inline constexpr size_t kSnapshotReadBuffer = 1 << 20;
 inline constexpr size_t kMaxIndexReserve = 65536;
 
 struct SnapshotCounters {
@@ -61,22 +61,25 @@ Status write_snapshot(BufferedWriter& out, const Index& index, const Bitmap& liv
 }
 
 // Decodes one record from `in` into the given fields; on failure they hold
-// partial state and must be discarded.
+// partial state and must be discarded. `input_size`, when known, bounds how
+// many index entries the input can hold.
 template <class Index>
 Status decode_snapshot(BufferedReader& in, Index* index, Bitmap* live, Bitmap* dead,
-                       SnapshotCounters* counters) {
+                       SnapshotCounters* counters, uint64_t input_size = 0) {
   uint64_t n;
   Status s = decode_u64(in, &n);
   if (!s.ok()) return s;
-  // A corrupt count must not reserve memory it names.
-  index->reserve(static_cast<size_t>(std::min<uint64_t>(n, kMaxIndexReserve)));
+  // A corrupt count must not reserve memory it names: at most what the input
+  // can hold, 12 bytes a pair.
+  uint64_t reserve =
+      input_size > 0 ? std::min(n, input_size / 12) : std::min<uint64_t>(n, kMaxIndexReserve);
+  index->reserve(static_cast<size_t>(reserve));
+  uint8_t pair[12];
   for (uint64_t i = 0; i < n; ++i) {
-    uint64_t hash;
-    uint32_t id;
-    s = decode_u64(in, &hash);
-    if (s.ok()) s = decode_u32(in, &id);
+    s = in.read_exact(pair, sizeof pair);
     if (!s.ok()) return s;
-    index->insert_or_assign(hash, id);  // a repeated KeyHash keeps the later id
+    // A repeated KeyHash keeps the later id.
+    index->insert_or_assign(decode_fixed64(pair), decode_fixed32(pair + 8));
   }
   s = snapshot_detail::read_bitmap(in, live);
   if (s.ok()) s = snapshot_detail::read_bitmap(in, dead);
@@ -94,8 +97,11 @@ Status read_snapshot(const std::string& path, Index* index, Bitmap* live, Bitmap
   Fd fd;
   Status s = open_file(path, O_RDONLY, &fd);
   if (!s.ok()) return s;
-  BufferedReader in(fd.get(), kSnapshotReadBuffer);
-  *found = decode_snapshot(in, index, live, dead, counters).ok();
+  uint64_t size = 0;
+  (void)file_length(fd.get(), &size);
+  BufferedReader in(fd.get(),
+                    static_cast<size_t>(std::min<uint64_t>(size + 1, kSnapshotReadBuffer)));
+  *found = decode_snapshot(in, index, live, dead, counters, size).ok();
   return Status();
 }
 

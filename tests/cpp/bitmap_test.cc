@@ -46,6 +46,22 @@ TEST(BitmapTest, RunContainersAreReadAndWrittenWithoutRuns) {
   EXPECT_EQ(set.serialize().substr(0, 4), std::string("\x3a\x30\x00\x00", 4));
 }
 
+TEST(BitmapTest, RunEndingAt65535) {
+  // Found by fuzzing: CRoaring's own conversion of this run container writes
+  // out of bounds. Four containers, runs in the first and third.
+  std::string p =
+      payload({0x3b, 0x30, 0x03, 0x00, 0x05, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0});
+  p.append(16, '\0');  // offset header, not relied on
+  p += payload({1, 0, 0x07, 0x20, 0, 0, 7, 0, 1, 0, 0xff, 0xff, 0, 0, 9, 0});
+  Bitmap set;
+  ASSERT_TRUE(Bitmap::deserialize(p, &set));
+  EXPECT_EQ(set.cardinality(), 4u);
+  for (uint32_t id : {0x2007u, 0x10007u, 0x2ffffu, 0x30009u}) EXPECT_TRUE(set.contains(id)) << id;
+  Bitmap again;
+  ASSERT_TRUE(Bitmap::deserialize(set.serialize(), &again));
+  EXPECT_TRUE(roaring_bitmap_equals(set.raw(), again.raw()));
+}
+
 TEST(BitmapTest, DamagedPayloadsAreRefused) {
   Bitmap set;
   std::string good = payload({0x3a, 0x30, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 16, 0, 0, 0, 5, 0, 9, 0});
