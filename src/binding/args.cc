@@ -202,6 +202,21 @@ bool check_sequence(PyObject* obj, Py_ssize_t* length) {
   return true;
 }
 
+// Takes the items of a checked sequence from its iterator, after sizing the
+// output by the sequence's length.
+template <class Reserve, class Take>
+bool each_item(PyObject* obj, Reserve reserve, Take take) {
+  Py_ssize_t length;
+  if (!check_sequence(obj, &length)) return false;
+  reserve(static_cast<size_t>(length));
+  Ref it(PyObject_GetIter(obj));
+  if (!it) return false;
+  while (Ref item{PyIter_Next(it.get())}) {
+    if (!take(item.get())) return false;
+  }
+  return !PyErr_Occurred();
+}
+
 bool byte_items(PyObject* obj, std::string* out) {
   if (PyBytes_CheckExact(obj)) {
     char* p;
@@ -214,42 +229,36 @@ bool byte_items(PyObject* obj, std::string* out) {
     out->assign(PyByteArray_AsString(obj), static_cast<size_t>(PyByteArray_Size(obj)));
     return true;
   }
-  Py_ssize_t length;
-  if (!check_sequence(obj, &length)) return false;
   out->clear();
-  out->reserve(static_cast<size_t>(length));
-  Ref it(PyObject_GetIter(obj));
-  if (!it) return false;
-  while (Ref item{PyIter_Next(it.get())}) {
-    long long v = PyLong_AsLongLong(item.get());
-    if (v == -1 && PyErr_Occurred()) return false;
-    if (v < 0 || v > 255) {
-      PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-      return false;
-    }
-    out->push_back(static_cast<char>(v));
-  }
-  return !PyErr_Occurred();
+  return each_item(
+      obj, [&](size_t n) { out->reserve(n); },
+      [&](PyObject* item) {
+        long long v = PyLong_AsLongLong(item);
+        if (v == -1 && PyErr_Occurred()) return false;
+        if (v < 0 || v > 255) {
+          PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+          return false;
+        }
+        out->push_back(static_cast<char>(v));
+        return true;
+      });
 }
 
 bool str_items(PyObject* obj, std::vector<std::string>* out) {
-  Py_ssize_t length;
-  if (!check_sequence(obj, &length)) return false;
   out->clear();
-  out->reserve(static_cast<size_t>(length));
-  Ref it(PyObject_GetIter(obj));
-  if (!it) return false;
-  while (Ref item{PyIter_Next(it.get())}) {
-    if (!PyUnicode_Check(item.get())) {
-      set_downcast_error(item.get(), "PyString");
-      return false;
-    }
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(item.get(), &n);
-    if (p == nullptr) return false;
-    out->emplace_back(p, static_cast<size_t>(n));
-  }
-  return !PyErr_Occurred();
+  return each_item(
+      obj, [&](size_t n) { out->reserve(n); },
+      [&](PyObject* item) {
+        if (!PyUnicode_Check(item)) {
+          set_downcast_error(item, "PyString");
+          return false;
+        }
+        Py_ssize_t n = 0;
+        const char* p = PyUnicode_AsUTF8AndSize(item, &n);
+        if (p == nullptr) return false;
+        out->emplace_back(p, static_cast<size_t>(n));
+        return true;
+      });
 }
 
 }  // namespace
