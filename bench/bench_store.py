@@ -20,12 +20,16 @@ def rate(n, fn):
     return n / (time.perf_counter() - start)
 
 
-def run_once(n, workdir):
-    path = os.path.join(workdir, "db")
+def fresh(workdir, name, seed, n):
+    """An empty directory, n random 16-byte keys and a 100-byte value."""
+    path = os.path.join(workdir, name)
     shutil.rmtree(path, ignore_errors=True)
-    rng = random.Random(1)
-    keys = [f"{rng.getrandbits(64):016x}" for _ in range(n)]
-    value = bytes(range(100))
+    rng = random.Random(seed)
+    return path, [f"{rng.getrandbits(64):016x}" for _ in range(n)], bytes(range(100)), rng
+
+
+def run_once(n, workdir):
+    path, keys, value, rng = fresh(workdir, "db", 1, n)
     db = Corvid(path, cache_size=n)
     out = {}
     out["put/s"] = rate(n, lambda: [db.set_bytes(k, value) for k in keys])
@@ -63,11 +67,7 @@ def eviction_cost(capacity, workdir, inserts=200_000):
 
 def vacuum_run(n, workdir):
     """Vacuum after half of n keys are overwritten and a quarter deleted."""
-    path = os.path.join(workdir, "vac")
-    shutil.rmtree(path, ignore_errors=True)
-    rng = random.Random(2)
-    keys = [f"{rng.getrandbits(64):016x}" for _ in range(n)]
-    value = bytes(range(100))
+    path, keys, value, _ = fresh(workdir, "vac", 2, n)
     db = Corvid(path, cache_size=1000)
     for k in keys:
         db.set_bytes(k, value)

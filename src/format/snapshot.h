@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "format/bitmap.h"
 #include "format/buffered_reader.h"
@@ -30,7 +31,23 @@ struct SnapshotCounters {
   uint64_t vals_end = 0;
 };
 
+struct IndexPair {
+  uint64_t hash;
+  uint32_t id;
+};
+
 namespace snapshot_detail {
+
+// A stable counting sort of `pairs` by a 16-bit key.
+template <class Key>
+std::vector<IndexPair> sorted_by(const std::vector<IndexPair>& pairs, Key key) {
+  std::vector<uint32_t> starts(65537, 0);
+  for (const IndexPair& p : pairs) ++starts[key(p) + 1];
+  for (size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
+  std::vector<IndexPair> out(pairs.size());
+  for (const IndexPair& p : pairs) out[starts[key(p)]++] = p;
+  return out;
+}
 
 Status write_bitmap(BufferedWriter& out, const Bitmap& set);
 Status write_counters(BufferedWriter& out, const SnapshotCounters& counters);
@@ -74,12 +91,23 @@ Status decode_snapshot(BufferedReader& in, Index* index, Bitmap* live, Bitmap* d
   uint64_t reserve =
       input_size > 0 ? std::min(n, input_size / 12) : std::min<uint64_t>(n, kMaxIndexReserve);
   index->reserve(static_cast<size_t>(reserve));
-  uint8_t pair[12];
+  std::vector<IndexPair> pairs;
+  pairs.reserve(static_cast<size_t>(reserve));
+  uint8_t raw[12];
   for (uint64_t i = 0; i < n; ++i) {
-    s = in.read_exact(pair, sizeof pair);
+    s = in.read_exact(raw, sizeof raw);
     if (!s.ok()) return s;
-    // A repeated KeyHash keeps the later id.
-    index->insert_or_assign(decode_fixed64(pair), decode_fixed32(pair + 8));
+    pairs.push_back({decode_fixed64(raw), decode_fixed32(raw + 8)});
+  }
+  // The table places an entry by the high bits of its hash: inserting in that
+  // order fills it front to back instead of at random, several times faster
+  // for a large index. The sort is stable, so a repeated KeyHash still keeps
+  // its later id.
+  auto place = [hash = index->hash_function()](const IndexPair& p) {
+    return static_cast<uint32_t>(hash(p.hash) >> 48);
+  };
+  for (const IndexPair& p : snapshot_detail::sorted_by(pairs, place)) {
+    index->insert_or_assign(p.hash, p.id);
   }
   s = snapshot_detail::read_bitmap(in, live);
   if (s.ok()) s = snapshot_detail::read_bitmap(in, dead);

@@ -1,0 +1,59 @@
+#include "format/snapshot.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "store/hash_map.h"
+
+namespace corvid {
+namespace {
+
+std::string u64(uint64_t v) {
+  std::string s(8, '\0');
+  encode_fixed64(reinterpret_cast<uint8_t*>(s.data()), v);
+  return s;
+}
+
+std::string u32(uint32_t v) {
+  std::string s(4, '\0');
+  encode_fixed32(reinterpret_cast<uint8_t*>(s.data()), v);
+  return s;
+}
+
+const std::string kEmptySet = u64(8) + std::string("\x3a\x30\0\0\0\0\0\0", 8);
+
+TEST(SnapshotTest, RepeatedKeyHashKeepsTheLaterId) {
+  // Many pairs, many repeats: the decoded index must equal inserting them in order.
+  std::mt19937_64 rng(7);
+  std::map<uint64_t, uint32_t> expected;
+  std::string bytes = u64(200000);
+  for (uint32_t i = 0; i < 200000; ++i) {
+    uint64_t hash = rng() % 50000 * 0x9e3779b97f4a7c15ULL;
+    bytes += u64(hash) + u32(i);
+    expected[hash] = i;
+  }
+  bytes += kEmptySet + kEmptySet + u32(200000) + u64(3) + u64(4) + "trailing";
+  BufferedReader in{std::string_view(bytes)};
+  auto index = new_hash_map<uint64_t, uint32_t>();
+  Bitmap live, dead;
+  SnapshotCounters counters;
+  ASSERT_TRUE(decode_snapshot(in, &index, &live, &dead, &counters, bytes.size()).ok());
+  ASSERT_EQ(index.size(), expected.size());
+  for (const auto& [hash, id] : expected) EXPECT_EQ(index.at(hash), id);
+  EXPECT_EQ(counters.record_count, 200000u);
+  EXPECT_EQ(counters.vals_end, 4u);
+}
+
+TEST(SnapshotTest, HugeCountEndsAtTheInput) {
+  std::string bytes = u64(uint64_t{1} << 62) + u64(1) + u32(1);
+  BufferedReader in{std::string_view(bytes)};
+  auto index = new_hash_map<uint64_t, uint32_t>();
+  Bitmap live, dead;
+  SnapshotCounters counters;
+  EXPECT_EQ(decode_snapshot(in, &index, &live, &dead, &counters).kind(), ErrorKind::kUnexpectedEof);
+}
+
+}  // namespace
+}  // namespace corvid
