@@ -99,16 +99,15 @@ Status decode_snapshot(BufferedReader& in, Index* index, Bitmap* live, Bitmap* d
     if (!s.ok()) return s;
     pairs.push_back({decode_fixed64(raw), decode_fixed32(raw + 8)});
   }
-  // The table places an entry by the high bits of its hash: inserting in that
-  // order fills it front to back instead of at random, several times faster
-  // for a large index. The sort is stable, so a repeated KeyHash still keeps
+  // The table places an entry by the high bits of its hash: inserting a large
+  // index in that order fills it front to back instead of at random, several
+  // times faster. The sort is stable, so a repeated KeyHash still keeps
   // its later id.
   auto place = [hash = index->hash_function()](const IndexPair& p) {
     return static_cast<uint32_t>(hash(p.hash) >> 48);
   };
-  for (const IndexPair& p : snapshot_detail::sorted_by(pairs, place)) {
-    index->insert_or_assign(p.hash, p.id);
-  }
+  if (pairs.size() >= kMaxIndexReserve) pairs = snapshot_detail::sorted_by(pairs, place);
+  for (const IndexPair& p : pairs) index->insert_or_assign(p.hash, p.id);
   s = snapshot_detail::read_bitmap(in, live);
   if (s.ok()) s = snapshot_detail::read_bitmap(in, dead);
   if (s.ok()) s = snapshot_detail::read_counters(in, counters);
