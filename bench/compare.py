@@ -119,17 +119,26 @@ class Lmdb:
         self.env.close()
 
 
-class LevelDB:
-    def __init__(self, path, n, cold=False):
-        import plyvel
+class Bound:
+    """An adapter whose put, get and delete are the store's own methods."""
 
-        self.db = plyvel.DB(path, create_if_missing=True)
-        self.put = self.db.put
-        self.get = self.db.get
-        self.delete = self.db.delete
+    def bind(self, db, put, get, delete):
+        self.db, self.put, self.get, self.delete = db, put, get, delete
 
     def key(self, k):
         return k.encode()
+
+    def close(self):
+        self.db.close()
+        del self.put, self.get, self.delete
+
+
+class LevelDB(Bound):
+    def __init__(self, path, n, cold=False):
+        import plyvel
+
+        db = plyvel.DB(path, create_if_missing=True)
+        self.bind(db, db.put, db.get, db.delete)
 
     def get_many(self, keys):
         get = self.db.get
@@ -151,22 +160,13 @@ class LevelDB:
     def vacuum(self):
         self.db.compact_range()
 
-    def close(self):
-        self.db.close()
-        del self.put, self.get, self.delete
 
-
-class RocksDB:
+class RocksDB(Bound):
     def __init__(self, path, n, cold=False):
         from rocksdict import Rdict
 
-        self.db = Rdict(path)
-        self.put = self.db.put
-        self.get = self.db.get
-        self.delete = self.db.delete
-
-    def key(self, k):
-        return k.encode()
+        db = Rdict(path)
+        self.bind(db, db.put, db.get, db.delete)
 
     def get_many(self, keys):
         return list(zip(keys, self.db.get(keys)))
@@ -193,19 +193,13 @@ class RocksDB:
     def vacuum(self):
         self.db.compact_range(None, None)
 
-    def close(self):
-        self.db.close()
-        del self.put, self.get, self.delete
 
-
-class DiskCache:
+class DiskCache(Bound):
     def __init__(self, path, n, cold=False):
         import diskcache
 
-        self.db = diskcache.Cache(path, size_limit=1 << 40)
-        self.put = self.db.set
-        self.get = self.db.get
-        self.delete = self.db.delete
+        db = diskcache.Cache(path, size_limit=1 << 40)
+        self.bind(db, db.set, db.get, db.delete)
 
     def key(self, k):
         return k
@@ -219,10 +213,6 @@ class DiskCache:
 
     def vacuum(self):
         pass
-
-    def close(self):
-        self.db.close()
-        del self.put, self.get, self.delete
 
 
 class Sqlite:
