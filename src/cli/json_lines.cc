@@ -238,6 +238,12 @@ std::optional<std::string> base64_decode(std::string_view text) {
   return out;
 }
 
+std::string json_string(std::string_view s) {
+  std::string out;
+  append_json_string(&out, s);
+  return out;
+}
+
 std::string dump_line(std::string_view key, std::string_view value) {
   std::string out = "{\"key\": ";
   append_json_string(&out, key);

@@ -10,6 +10,9 @@ namespace corvid::cli {
 std::string base64_encode(std::string_view bytes);
 std::optional<std::string> base64_decode(std::string_view text);
 
+// `s` as a JSON string literal, quotes included.
+std::string json_string(std::string_view s);
+
 // One line of the dump format for a UTF-8 key and any value, without newline.
 std::string dump_line(std::string_view key, std::string_view value);
 

@@ -72,13 +72,6 @@ class Progress {
   bool drawn_ = false;
 };
 
-std::string json_escape(const std::string& s) {
-  std::string line = dump_line(s, "");  // {"key": "<escaped>", ...}
-  size_t start = line.find('"', 7);
-  size_t end = line.rfind(", \"value_b64\"");
-  return line.substr(start, end - start);
-}
-
 // ---- stat ----
 
 void print_stat(const std::string& dir, const Inspection& in, bool json) {
@@ -88,7 +81,7 @@ void print_stat(const std::string& dir, const Inspection& in, bool json) {
                            static_cast<double>(in.keys_end + in.vals_end);
   if (json) {
     std::ostringstream o;
-    o << "{\"directory\": " << json_escape(dir) << ", \"files\": {";
+    o << "{\"directory\": " << json_string(dir) << ", \"files\": {";
     bool first = true;
     for (const auto& [name, size] : in.file_sizes) {
       o << (first ? "" : ", ") << "\"" << name << "\": " << size;
@@ -112,7 +105,7 @@ void print_stat(const std::string& dir, const Inspection& in, bool json) {
       << ", \"live\": " << in.live_bytes << ", \"garbage\": " << in.garbage_bytes
       << ", \"garbage_share\": " << share / 100.0 << "}, \"leftovers\": [";
     for (size_t i = 0; i < in.leftovers.size(); ++i) {
-      o << (i ? ", " : "") << json_escape(in.leftovers[i]);
+      o << (i ? ", " : "") << json_string(in.leftovers[i]);
     }
     o << "]}";
     std::cout << o.str() << "\n";

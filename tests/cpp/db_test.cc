@@ -5,13 +5,10 @@
 
 #include <cstdlib>
 
+#include "temp_dir.h"
+
 namespace corvid {
 namespace {
-
-std::string temp_dir() {
-  char tmpl[] = "/tmp/corvid-db-XXXXXX";
-  return ::mkdtemp(tmpl);
-}
 
 uint64_t size_of(const std::string& path) {
   struct stat st;

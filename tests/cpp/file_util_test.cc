@@ -8,13 +8,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "temp_dir.h"
+
 namespace corvid {
 namespace {
-
-std::string temp_dir() {
-  char tmpl[] = "/tmp/corvid-test-XXXXXX";
-  return ::mkdtemp(tmpl);
-}
 
 bool is_dir(const std::string& p) {
   struct stat st;
