@@ -94,10 +94,14 @@ const Signature kGetManySig = {"Corvid.get_many()", kKeysName, 1, 1};
 PyObject* set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[2];
   if (!bind_fast(kSetSig, args, nargs, kwnames, bound)) return nullptr;
-  std::string key, value;
-  if (!to_utf8(bound[0], "key", &key) || !to_byte_string(bound[1], "val", &value)) return nullptr;
+  // The view stays valid: the str is immutable and the caller holds it.
+  std::string_view key;
+  std::string value;
+  if (!to_utf8_view(bound[0], "key", &key) || !to_byte_string(bound[1], "val", &value)) {
+    return nullptr;
+  }
   return guarded([&]() -> PyObject* {
-    Status s = db_of(self).set_bytes(std::move(key), std::move(value));
+    Status s = db_of(self).set_bytes(key, std::move(value));
     if (!s.ok()) return raise_write_error(s);
     Py_RETURN_NONE;
   });

@@ -128,9 +128,46 @@ void DataFiles::write_entry(uint32_t id, const RecordEntry& entry) {
   encode_row(table.data() + uint64_t{id} * kRowSize, entry);
 }
 
-Status DataFiles::read_at(int fd, uint64_t offset, uint32_t len, std::string* out) {
+namespace {
+
+Status read_at(int fd, uint64_t offset, uint64_t len, std::string* out) {
   out->resize(len);
   return read_exact_at(fd, out->data(), len, offset);
+}
+
+}  // namespace
+
+Status DataFiles::read_key(const RecordEntry& entry, std::string* out) const {
+  return read_at(keys_fd.get(), entry.key_offset, entry.key_len, out);
+}
+
+Status DataFiles::read_value(const RecordEntry& entry, std::string* out) const {
+  return read_at(vals_fd.get(), entry.val_offset, entry.val_len, out);
+}
+
+Status KeyReader::add(const RecordEntry& entry) {
+  uint64_t end = entry.key_offset + entry.key_len;
+  bool joins = !pending_.empty() && entry.key_offset >= span_end_ &&
+               entry.key_offset - span_end_ <= kMaxGap && end - span_start_ <= kMaxSpan;
+  if (!joins) {
+    Status s = finish();
+    if (!s.ok()) return s;
+    span_start_ = entry.key_offset;
+  }
+  span_end_ = end;
+  pending_.push_back(entry);
+  return Status();
+}
+
+Status KeyReader::finish() {
+  if (pending_.empty()) return Status();
+  Status s = read_at(files_.keys_fd.get(), span_start_, span_end_ - span_start_, &span_);
+  if (!s.ok()) return s;
+  for (const RecordEntry& e : pending_) {
+    out_->emplace_back(span_.data() + (e.key_offset - span_start_), e.key_len);
+  }
+  pending_.clear();
+  return Status();
 }
 
 }  // namespace corvid

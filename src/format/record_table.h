@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "format/file_util.h"
 #include "format/status.h"
@@ -64,12 +65,8 @@ class DataFiles {
   RecordEntry read_entry(uint32_t id) const;
   void write_entry(uint32_t id, const RecordEntry& entry);
 
-  Status read_key(const RecordEntry& entry, std::string* out) const {
-    return read_at(keys_fd.get(), entry.key_offset, entry.key_len, out);
-  }
-  Status read_value(const RecordEntry& entry, std::string* out) const {
-    return read_at(vals_fd.get(), entry.val_offset, entry.val_len, out);
-  }
+  Status read_key(const RecordEntry& entry, std::string* out) const;
+  Status read_value(const RecordEntry& entry, std::string* out) const;
 
   Fd offsets_fd;
   Fd keys_fd;
@@ -81,8 +78,31 @@ class DataFiles {
   uint64_t vals_end = 0;
 
  private:
-  static Status read_at(int fd, uint64_t offset, uint32_t len, std::string* out);
   void check_row(uint32_t id) const;
+};
+
+// Reads the keys of many records with few reads. Records are appended, so
+// the keys of ascending RecordIds lie front to back in keys.bin: keys that
+// lie close together are read as one span and cut apart in memory.
+class KeyReader {
+ public:
+  KeyReader(const DataFiles& files, std::vector<std::string>* out) : files_(files), out_(out) {}
+  // Appends the entry's key to *out, now or at a later add() or finish().
+  Status add(const RecordEntry& entry);
+  // Reads what is still pending; call once after the last add().
+  Status finish();
+
+ private:
+  static constexpr uint64_t kMaxSpan = 1 << 20;
+  // Reading a gap this long costs less than one more read call.
+  static constexpr uint64_t kMaxGap = 8 << 10;
+
+  const DataFiles& files_;
+  std::vector<std::string>* out_;
+  std::vector<RecordEntry> pending_;
+  uint64_t span_start_ = 0;
+  uint64_t span_end_ = 0;
+  std::string span_;
 };
 
 }  // namespace corvid

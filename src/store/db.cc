@@ -62,13 +62,13 @@ Db::~Db() {
   wal_.reset();
 }
 
-Status Db::set_bytes(std::string key, std::string value) {
+Status Db::set_bytes(std::string_view key, std::string value) {
   Status s = check_put_lengths(key.size(), value.size());
   if (!s.ok()) return s;
   std::unique_lock store_lock(store_->mu);
   std::unique_lock wal_lock(wal_->mu);
   unwrap(wal_->log.append_put(key, value));
-  store_->store.apply_put(std::move(key), std::move(value));
+  store_->store.apply_put(key, std::move(value));
   wal_lock.unlock();
   return Status();
 }

@@ -46,7 +46,7 @@ class Db {
 
   // Refuses a key or value longer than a row can describe (kLengthLimit),
   // before anything is logged.
-  Status set_bytes(std::string key, std::string value);
+  Status set_bytes(std::string_view key, std::string value);
   bool delete_key(std::string_view key);
 
   // Calls make(value or nullptr) with the store lock held and returns its result.

@@ -35,7 +35,7 @@ Status recover_store(Store& store, const std::string& snapshot_path, const std::
       wal_path,
       [&](WalEntry& entry) {
         if (entry.type == WalEntry::Type::kPut) {
-          store.apply_put(std::move(entry.key), std::move(entry.value));
+          store.apply_put(entry.key, std::move(entry.value));
         } else {
           store.apply_delete(entry.key);
         }

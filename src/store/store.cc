@@ -18,10 +18,7 @@ SeededHash new_seeded_hash() {
 }
 
 Store::Store(DataFiles data_files, uint64_t cache_size)
-    : index(new_hash_map<uint64_t, uint32_t>()),
-      cache(cache_size),
-      keys_by_id(new_hash_map<uint32_t, std::string>()),
-      files(std::move(data_files)) {}
+    : index(new_hash_map<uint64_t, uint32_t>()), cache(cache_size), files(std::move(data_files)) {}
 
 const std::string* Store::lookup(std::string_view key) {
   uint64_t h = key_hash(key);
@@ -38,20 +35,18 @@ const std::string* Store::lookup(std::string_view key) {
   return cache.put(h, std::move(value));
 }
 
-void Store::apply_put(std::string key, std::string value) {
+void Store::apply_put(std::string_view key, std::string value) {
   uint64_t h = key_hash(key);
   auto it = index.find(h);
   if (it != index.end()) {
     uint32_t old = it->second;
     live.remove(old);
     dead.add(old);
-    keys_by_id.erase(old);
   }
   uint32_t id = files.append_record(key, value);
   index.insert_or_assign(h, id);
   live.add(id);
   cache.put(h, std::move(value));
-  keys_by_id.insert_or_assign(id, std::move(key));
 }
 
 bool Store::apply_delete(std::string_view key) {
@@ -63,24 +58,15 @@ bool Store::apply_delete(std::string_view key) {
   dead.add(id);
   index.erase(it);
   cache.remove(h);
-  keys_by_id.erase(id);
   return true;
 }
 
 std::vector<std::string> Store::keys() const {
   std::vector<std::string> out;
   out.reserve(static_cast<size_t>(live.cardinality()));
-  live.for_each([&](uint32_t id) {
-    auto it = keys_by_id.find(id);
-    if (it != keys_by_id.end()) {
-      out.push_back(it->second);
-      return;
-    }
-    // Records loaded from a snapshot keep their keys only in keys.bin.
-    std::string key;
-    unwrap(files.read_key(files.read_entry(id), &key));
-    out.push_back(std::move(key));
-  });
+  KeyReader reader(files, &out);
+  live.for_each([&](uint32_t id) { unwrap(reader.add(files.read_entry(id))); });
+  unwrap(reader.finish());
   return out;
 }
 

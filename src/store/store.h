@@ -26,11 +26,10 @@ struct Store {
   const std::string* lookup(std::string_view key);
   // Appends a new record for key and makes it current; the previous record
   // of the key's hash is retired. Failures panic.
-  void apply_put(std::string key, std::string value);
+  void apply_put(std::string_view key, std::string value);
   // Retires the key's current record; false when it has none.
   bool apply_delete(std::string_view key);
-  // Live keys in ascending RecordId order; keys that keys_by_id lacks are
-  // read from keys.bin. Failures panic.
+  // Live keys in ascending RecordId order, read from keys.bin. Failures panic.
   std::vector<std::string> keys() const;
   uint64_t len() const { return live.cardinality(); }
 
@@ -38,7 +37,6 @@ struct Store {
   Bitmap dead;  // superseded or deleted records, garbage for vacuum
   RecordIndex index;
   ValueCache cache;
-  HashMap<uint32_t, std::string> keys_by_id;
   DataFiles files;
 
  private:

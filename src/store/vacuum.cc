@@ -39,7 +39,6 @@ Status sync_dir(const std::string& dir) {
 struct Compacted {
   RecordIndex index = new_hash_map<uint64_t, uint32_t>();
   Bitmap live;
-  HashMap<uint32_t, std::string> keys_by_id = new_hash_map<uint32_t, std::string>();
   uint32_t count = 0;
   uint64_t keys_end = 0;
   uint64_t vals_end = 0;
@@ -78,7 +77,6 @@ Status copy_live_records(const Store& store, const Paths& paths, Compacted* out)
     uint32_t id = out->count++;
     out->index.insert_or_assign(key_hash(key), id);
     out->live.add(id);
-    out->keys_by_id.insert_or_assign(id, key);
     out->keys_end += entry.key_len;
     out->vals_end += entry.val_len;
   });
@@ -151,7 +149,6 @@ Status vacuum_store(Store& store, const std::string& dir, LogWriter& log) {
   files.record_count = state.count;
   files.keys_end = state.keys_end;
   files.vals_end = state.vals_end;
-  store.keys_by_id = std::move(state.keys_by_id);
   store.cache.clear();
 
   files.capacity = std::max<uint64_t>(files.record_count, kInitialCapacity);
