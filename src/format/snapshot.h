@@ -9,6 +9,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "format/buffered_writer.h"
 #include "format/coding.h"
 #include "format/file_util.h"
+#include "format/huge_pages.h"
 
 namespace corvid {
 
@@ -38,14 +40,17 @@ struct IndexPair {
 
 namespace snapshot_detail {
 
-// A stable counting sort of `pairs` by a 16-bit key.
+using IndexPairs = std::vector<IndexPair, HugePageAllocator<IndexPair>>;
+
+// A stable counting sort of `pairs` by key(pair) >> shift, which must be
+// below 2^16.
 template <class Key>
-std::vector<IndexPair> sorted_by(const std::vector<IndexPair>& pairs, Key key) {
+IndexPairs sorted_by(const IndexPairs& pairs, Key key, int shift) {
   std::vector<uint32_t> starts(65537, 0);
-  for (const IndexPair& p : pairs) ++starts[key(p) + 1];
+  for (const IndexPair& p : pairs) ++starts[(key(p) >> shift) + 1];
   for (size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
-  std::vector<IndexPair> out(pairs.size());
-  for (const IndexPair& p : pairs) out[starts[key(p)]++] = p;
+  IndexPairs out(pairs.size());
+  for (const IndexPair& p : pairs) out[starts[key(p) >> shift]++] = p;
   return out;
 }
 
@@ -91,22 +96,31 @@ Status decode_snapshot(BufferedReader& in, Index* index, Bitmap* live, Bitmap* d
   uint64_t reserve =
       input_size > 0 ? std::min(n, input_size / 12) : std::min<uint64_t>(n, kMaxIndexReserve);
   index->reserve(static_cast<size_t>(reserve));
-  std::vector<IndexPair> pairs;
+  snapshot_detail::IndexPairs pairs;
   pairs.reserve(static_cast<size_t>(reserve));
-  uint8_t raw[12];
-  for (uint64_t i = 0; i < n; ++i) {
-    s = in.read_exact(raw, sizeof raw);
+  constexpr uint64_t kBatch = 4096;
+  std::vector<uint8_t> raw(kBatch * 12);
+  for (uint64_t done = 0; done < n;) {
+    uint64_t batch = std::min(kBatch, n - done);
+    s = in.read_exact(raw.data(), batch * 12);
     if (!s.ok()) return s;
-    pairs.push_back({decode_fixed64(raw), decode_fixed32(raw + 8)});
+    for (const uint8_t* p = raw.data(); p < raw.data() + batch * 12; p += 12) {
+      pairs.push_back({decode_fixed64(p), decode_fixed32(p + 8)});
+    }
+    done += batch;
   }
   // The table places an entry by the high bits of its hash: inserting a large
   // index in that order fills it front to back instead of at random, several
-  // times faster. The sort is stable, so a repeated KeyHash still keeps
-  // its later id.
-  auto place = [hash = index->hash_function()](const IndexPair& p) {
-    return static_cast<uint32_t>(hash(p.hash) >> 48);
-  };
-  if (pairs.size() >= kMaxIndexReserve) pairs = snapshot_detail::sorted_by(pairs, place);
+  // times faster. Buckets of a few hundred entries each cover a stretch of
+  // the table that stays in cache while it fills. The sort is stable, so a
+  // repeated KeyHash still keeps its later id.
+  if (pairs.size() >= kMaxIndexReserve) {
+    auto place = [hash = index->hash_function()](const IndexPair& p) {
+      return static_cast<uint32_t>(hash(p.hash) >> 48);
+    };
+    int bits = std::min(16, static_cast<int>(std::bit_width(pairs.size())) - 9);
+    pairs = snapshot_detail::sorted_by(pairs, place, 16 - bits);
+  }
   for (const IndexPair& p : pairs) index->insert_or_assign(p.hash, p.id);
   s = snapshot_detail::read_bitmap(in, live);
   if (s.ok()) s = snapshot_detail::read_bitmap(in, dead);

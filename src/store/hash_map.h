@@ -5,6 +5,10 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <cstdint>
+#include <functional>
+#include <utility>
+
+#include "format/huge_pages.h"
 
 namespace corvid {
 
@@ -27,7 +31,8 @@ struct SeededHash {
 SeededHash new_seeded_hash();
 
 template <class K, class V>
-using HashMap = boost::unordered_flat_map<K, V, SeededHash>;
+using HashMap = boost::unordered_flat_map<K, V, SeededHash, std::equal_to<K>,
+                                          HugePageAllocator<std::pair<const K, V>>>;
 
 template <class K, class V>
 HashMap<K, V> new_hash_map() {

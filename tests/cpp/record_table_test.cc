@@ -27,10 +27,17 @@ TEST(KeyReaderTest, MatchesOneReadPerKey) {
   while (entries.size() < 3000) {
     uint32_t len = rng() % 8 == 0 ? 0 : static_cast<uint32_t>(rng() % 64);
     switch (rng() % 10) {
-      case 0: at += rng() % 20000; break;           // gaps on both sides of the limit
-      case 1: at = rng() % (bytes.size() / 2); break;  // out of order
-      case 2: len = (1 << 20) + 5; break;              // longer than a span
-      default: break;
+      case 0:
+        at += rng() % 20000;
+        break;  // gaps on both sides of the limit
+      case 1:
+        at = rng() % (bytes.size() / 2);
+        break;  // out of order
+      case 2:
+        len = (1 << 20) + 5;
+        break;  // longer than a span
+      default:
+        break;
     }
     if (at + len > bytes.size()) at = 0;
     entries.push_back({at, len, 0, 0});
