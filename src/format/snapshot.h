@@ -42,15 +42,14 @@ namespace snapshot_detail {
 
 using IndexPairs = std::vector<IndexPair, HugePageAllocator<IndexPair>>;
 
-// A stable counting sort of `pairs` by key(pair) >> shift, which must be
-// below 2^16.
+// A stable counting sort of `pairs` by key(pair), which must be below 2^16.
 template <class Key>
-IndexPairs sorted_by(const IndexPairs& pairs, Key key, int shift) {
+IndexPairs sorted_by(const IndexPairs& pairs, Key key) {
   std::vector<uint32_t> starts(65537, 0);
-  for (const IndexPair& p : pairs) ++starts[(key(p) >> shift) + 1];
+  for (const IndexPair& p : pairs) ++starts[key(p) + 1];
   for (size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
   IndexPairs out(pairs.size());
-  for (const IndexPair& p : pairs) out[starts[key(p) >> shift]++] = p;
+  for (const IndexPair& p : pairs) out[starts[key(p)]++] = p;
   return out;
 }
 
@@ -115,11 +114,11 @@ Status decode_snapshot(BufferedReader& in, Index* index, Bitmap* live, Bitmap* d
   // the table that stays in cache while it fills. The sort is stable, so a
   // repeated KeyHash still keeps its later id.
   if (pairs.size() >= kMaxIndexReserve) {
-    auto place = [hash = index->hash_function()](const IndexPair& p) {
-      return static_cast<uint32_t>(hash(p.hash) >> 48);
-    };
     int bits = std::min(16, static_cast<int>(std::bit_width(pairs.size())) - 9);
-    pairs = snapshot_detail::sorted_by(pairs, place, 16 - bits);
+    auto place = [hash = index->hash_function(), shift = 64 - bits](const IndexPair& p) {
+      return static_cast<uint32_t>(hash(p.hash) >> shift);
+    };
+    pairs = snapshot_detail::sorted_by(pairs, place);
   }
   for (const IndexPair& p : pairs) index->insert_or_assign(p.hash, p.id);
   s = snapshot_detail::read_bitmap(in, live);
