@@ -26,6 +26,8 @@ namespace corvid {
 inline constexpr size_t kSnapshotWriteBuffer = 1 << 20;
 inline constexpr size_t kSnapshotReadBuffer = 1 << 20;
 inline constexpr size_t kMaxIndexReserve = 65536;
+// Smaller indexes fit in cache and gain nothing from sorting first.
+inline constexpr size_t kSortedLoadFrom = 65536;
 
 struct SnapshotCounters {
   uint32_t record_count = 0;
@@ -113,7 +115,7 @@ Status decode_snapshot(BufferedReader& in, Index* index, Bitmap* live, Bitmap* d
   // times faster. Buckets of a few hundred entries each cover a stretch of
   // the table that stays in cache while it fills. The sort is stable, so a
   // repeated KeyHash still keeps its later id.
-  if (pairs.size() >= kMaxIndexReserve) {
+  if (pairs.size() >= kSortedLoadFrom) {
     int bits = std::min(16, static_cast<int>(std::bit_width(pairs.size())) - 9);
     auto place = [hash = index->hash_function(), shift = 64 - bits](const IndexPair& p) {
       return static_cast<uint32_t>(hash(p.hash) >> shift);
