@@ -70,7 +70,7 @@ class TestReadOnlyCommands:
         assert info["snapshot"]["present"] and info["snapshot"]["decodes"]
         assert info["snapshot"]["live"] == 29 and info["snapshot"]["dead"] == 1
         assert info["log"] == {"entries": 2, "whole_bytes": info["files"]["wal.bin"],
-                               "torn": False, "read_error": False}
+                               "torn": False, "in_flight": False, "read_error": False}
         assert info["records"]["live"] == 30 and info["records"]["dead"] == 2
         assert info["bytes"]["garbage"] > 0 and info["leftovers"] == []
         fresh = json.loads(run("stat", "--json", stores["fresh"]).stdout)
@@ -154,15 +154,26 @@ class TestDumpLoadEdit:
         for args in (["stat", afile], ["get", afile, "k"], ["load", afile]):
             out = run(*args)
             assert out.returncode != 0 and out.stderr.startswith(b"corvid: "), args
-        bad = run("load", str(tmp_path / "new"), stdin=b'{"key": "a", "value_b64": "YQ=="}\n'
+        bad = run("load", str(tmp_path / "new"), stdin=b'{"key": "a", "value_b64": "YQ=="}\n\n'
                                                        b'{"key": 1}\n')
         assert bad.returncode == 1
-        assert bad.stderr.startswith(b"corvid: line 2: ")
+        assert bad.stderr.startswith(b"corvid: line 3: ")
+        assert bad.stderr.endswith(b" (1 record(s) before it were stored)\n")
+        assert Corvid(str(tmp_path / "new")).get_bytes("a") == b"a"
         assert run("load", str(tmp_path / "n2"), stdin=b'{"key": "a", "value_b64": "!"}\n'
                    ).returncode == 1
         assert run("stat").returncode != 0
         for sub in ("stat", "verify", "dump", "load", "get", "put", "delete"):
             assert run(sub, "--help").returncode == 0
+
+    def test_every_finding_is_counted(self, stores):
+        path = stores["vacuumed"]
+        with open(os.path.join(path, "vals.bin"), "r+b") as f:
+            f.truncate(0)  # 29 of the 30 values now lie outside it (k0's is empty)
+        lines = run("verify", path).stdout.decode().splitlines()
+        assert len([line for line in lines if "value lies outside" in line]) == 20
+        assert "damage: 9 more record finding(s)" in lines
+        assert lines[-1] == "30 finding(s)"  # the 29 records and the short vals.bin
 
     def test_damaged_store_fails_cleanly(self, stores):
         path = stores["vacuumed"]
@@ -171,3 +182,155 @@ class TestDumpLoadEdit:
         out = run("dump", path)
         assert out.returncode == 1
         assert out.stderr.startswith(b"corvid: ") and b"failed to fill whole buffer" in out.stderr
+
+
+WRITER = """
+import sys
+from _corvid import Corvid
+db = Corvid(sys.argv[1], 16)
+for i in range(20):
+    db.set_bytes(f"k{i}", bytes([i]) * 100)
+db.persist()
+db.set_bytes("a", bytes(5000))
+db.set_bytes("b", bytes(5000))  # overflows the log's buffer inside its value
+db.set_bytes("c", b"pending")
+print("ready", flush=True)
+sys.stdin.read()
+"""
+
+
+def start_writer(path):
+    """A live writer whose log ends in a torn entry, with one more pending."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.Popen([sys.executable, "-c", WRITER, path], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True, env=env)
+    assert proc.stdout.readline() == "ready\n"
+    return proc
+
+
+def interrupted_vacuum(path):
+    """A store whose vacuum was killed after its commit and one rename."""
+    db = Corvid(path)
+    for i in range(40):
+        db.set_bytes(f"k{i}", bytes([i]) * i)
+    db.persist()
+    for i in range(0, 40, 3):
+        db.set_bytes(f"k{i}", b"again")
+    del db
+    env = dict(os.environ, CORVID_CRASH_AT="vacuum-renamed-one",
+               PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run([sys.executable, "-c", f"import _corvid; _corvid.Corvid({path!r}).vacuum()"],
+                         env=env, capture_output=True, timeout=60)
+    assert out.returncode == -9, out.stderr
+    assert os.path.exists(os.path.join(path, "snapshot.bin.vac"))
+
+
+READ_COMMANDS = [["stat"], ["stat", "--json"], ["verify"], ["dump"], ["get", "k1"],
+                 ["get", "missing"]]
+
+
+class TestReadCommandsChangeNothing:
+    @pytest.fixture(params=["fresh", "persisted", "unpersisted", "torn", "mid-vacuum", "live"])
+    def kind_and_path(self, request, tmp_path):
+        kind, path = request.param, str(tmp_path / request.param)
+        writer = None
+        if kind == "fresh":
+            Corvid(path)
+        elif kind in ("persisted", "unpersisted", "torn"):
+            db = Corvid(path)
+            for i in range(30):
+                db.set_bytes(f"k{i}", bytes([i]) * 50)
+            if kind == "persisted":
+                db.persist()
+            db.set_bytes("k1", b"newer")
+            db.delete("k2")
+            del db
+            if kind == "torn":
+                with open(os.path.join(path, "wal.bin"), "ab") as f:
+                    f.write(bytes(4) + (9).to_bytes(8, "little") + b"half")
+        elif kind == "mid-vacuum":
+            interrupted_vacuum(path)
+        else:
+            writer = start_writer(path)
+        yield kind, path
+        if writer is not None:
+            writer.stdin.close()
+            writer.wait(timeout=30)
+
+    def test_bytes_and_times_stay(self, kind_and_path):
+        kind, path = kind_and_path
+        before = snapshot_of_files(path)
+        for args in READ_COMMANDS:
+            out = run(*args[:1], path, *args[1:]) if args[0] == "get" else run(*args, path)
+            found = args != ["get", "missing"] and not (kind == "fresh" and args[0] == "get")
+            assert out.returncode == (0 if found else 1) or (
+                kind == "torn" and args == ["verify"] and out.returncode == 1), (kind, args, out)
+            assert snapshot_of_files(path) == before, (kind, args)
+
+    def test_what_they_report(self, kind_and_path):
+        kind, path = kind_and_path
+        info = json.loads(run("stat", "--json", path).stdout)
+        verify = run("verify", path)
+        dumped = [json.loads(line) for line in run("dump", path).stdout.splitlines()]
+        keys = [d["key"] for d in dumped]
+        if kind == "live":
+            assert info["writer"] is not None and info["log"]["in_flight"]
+            assert not info["log"]["torn"] and info["log"]["entries"] == 1
+            assert verify.returncode == 0, verify.stdout
+            assert b"in flight" in verify.stdout and b"holds it for writing" in verify.stdout
+            # "a" is whole in the log; the torn "b" and the buffered "c" are not yet on disk.
+            assert keys == [f"k{i}" for i in range(20)] + ["a"]
+            assert run("get", path, "a").stdout == bytes(5000)
+        elif kind == "mid-vacuum":
+            # The log's entries since the snapshot are replayed over the vacuum's state.
+            assert info["vacuum_interrupted"] and info["records"]["live"] == 40
+            assert verify.returncode == 0 and b"vacuum had committed" in verify.stdout
+            moved = [f"k{i}" for i in range(0, 40, 3)]
+            assert keys == [f"k{i}" for i in range(40) if f"k{i}" not in moved] + moved
+            # A writer's open completes the vacuum and sees the same.
+            db = Corvid(path)
+            assert db.keys() == keys and db.len() == 40
+        elif kind == "torn":
+            assert info["log"]["torn"] and not info["log"]["in_flight"] and info["writer"] is None
+            assert verify.returncode == 1 and b"undecodable byte(s)" in verify.stdout
+        if kind in ("persisted", "unpersisted", "torn"):
+            assert keys == [f"k{i}" for i in range(30) if i not in (1, 2)] + ["k1"]
+            assert info["records"]["live"] == 29
+            db = Corvid(path)  # the state the tool reported is the one the next open reaches
+            assert db.keys() == keys and db.len() == info["records"]["live"]
+            assert info["records"]["dead"] == 2
+
+    def test_write_commands_name_the_live_writer(self, tmp_path):
+        path = str(tmp_path / "live")
+        writer = start_writer(path)
+        try:
+            before = snapshot_of_files(path)
+            for args, stdin in ((["put", path, "x"], b"1"), (["delete", path, "k1"], b""),
+                                (["load", path], b'{"key": "x", "value_b64": "AA=="}\n')):
+                out = run(*args, stdin=stdin)
+                assert out.returncode == 1
+                assert out.stderr.decode() == (
+                    f"corvid: storage directory '{path}' is in use by process {writer.pid}: "
+                    "one process at a time may open it for writing\n")
+            assert snapshot_of_files(path) == before
+        finally:
+            writer.stdin.close()
+            writer.wait(timeout=30)
+        assert run("put", path, "x", stdin=b"1").returncode == 0
+
+    def test_no_store_there(self, tmp_path):
+        path = str(tmp_path / "elsewhere")
+        os.mkdir(path)
+        with open(os.path.join(path, "notes.txt"), "w") as f:
+            f.write("not a store")
+        for args in READ_COMMANDS:
+            out = run(*args[:1], path, *args[1:]) if args[0] == "get" else run(*args, path)
+            assert out.returncode != 0, args
+            assert b"is not a storage directory" in out.stderr, (args, out.stderr)
+            assert os.listdir(path) == ["notes.txt"]
+        assert run("verify", path).returncode == 2
+
+
+def test_version():
+    out = run("--version")
+    assert out.returncode == 0 and out.stdout.decode().startswith("corvid 0.")

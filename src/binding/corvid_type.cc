@@ -113,10 +113,12 @@ PyObject* get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   std::string_view key;
   if (!to_utf8_view(bound[0], "key", &key)) return nullptr;
   return guarded([&]() -> PyObject* {
-    return db_of(self).get(key, [](const std::string* value) -> PyObject* {
-      if (value == nullptr) Py_RETURN_NONE;
-      return new_bytes(*value);
+    PyObject* result = nullptr;
+    Status s = db_of(self).get(key, [&](const std::string* value) {
+      result = value == nullptr ? Py_NewRef(Py_None) : new_bytes(*value);
     });
+    if (!s.ok()) return raise_os_error(s);
+    return result;
   });
 }
 
@@ -125,7 +127,12 @@ PyObject* delete_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   if (!bind_fast(kDeleteSig, args, nargs, kwnames, bound)) return nullptr;
   std::string_view key;
   if (!to_utf8_view(bound[0], "key", &key)) return nullptr;
-  return guarded([&]() -> PyObject* { return PyBool_FromLong(db_of(self).delete_key(key)); });
+  return guarded([&]() -> PyObject* {
+    bool found = false;
+    Status s = db_of(self).delete_key(key, &found);
+    if (!s.ok()) return raise_os_error(s);
+    return PyBool_FromLong(found);
+  });
 }
 
 PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -137,12 +144,13 @@ PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     std::vector<Ref> values(keys.size());
     bool failed = false;
     // Each value becomes a bytes object before the next lookup can evict it.
-    db_of(self).get_many(keys, [&](size_t i, const std::string* value) {
+    Status s = db_of(self).get_many(keys, [&](size_t i, const std::string* value) {
       if (failed || value == nullptr) return;
       values[i] =
           Ref(PyBytes_FromStringAndSize(value->data(), static_cast<Py_ssize_t>(value->size())));
       failed = !values[i];
     });
+    if (!s.ok()) return raise_os_error(s);
     if (failed) return raise_api_failed();
     Ref list(PyList_New(static_cast<Py_ssize_t>(keys.size())));
     if (!list) return raise_api_failed();
@@ -178,12 +186,19 @@ PyObject* vacuum(PyObject* self, PyObject*) {
 }
 
 PyObject* len(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return new_u64(db_of(self).len()); });
+  return guarded([&]() -> PyObject* {
+    uint64_t n = 0;
+    Status s = db_of(self).len(&n);
+    if (!s.ok()) return raise_os_error(s);
+    return new_u64(n);
+  });
 }
 
 PyObject* keys(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::string> keys = db_of(self).keys();
+    std::vector<std::string> keys;
+    Status s = db_of(self).keys(&keys);
+    if (!s.ok()) return raise_os_error(s);
     Ref list(PyList_New(static_cast<Py_ssize_t>(keys.size())));
     if (!list) return raise_api_failed();
     for (size_t i = 0; i < keys.size(); ++i) {
@@ -197,7 +212,9 @@ PyObject* keys(PyObject* self, PyObject*) {
 
 PyObject* cache_stats(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    auto [entries, capacity] = db_of(self).cache_stats();
+    uint64_t entries = 0, capacity = 0;
+    Status s = db_of(self).cache_stats(&entries, &capacity);
+    if (!s.ok()) return raise_os_error(s);
     Ref a(new_u64(entries));
     Ref b(new_u64(capacity));
     if (!a || !b) return nullptr;
@@ -208,7 +225,8 @@ PyObject* cache_stats(PyObject* self, PyObject*) {
 
 PyObject* clear_cache(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    db_of(self).clear_cache();
+    Status s = db_of(self).clear_cache();
+    if (!s.ok()) return raise_os_error(s);
     Py_RETURN_NONE;
   });
 }

@@ -1,6 +1,5 @@
 #include "binding/errors.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -8,28 +7,27 @@ namespace corvid::py {
 
 namespace {
 
-PyObject* os_error_class(int code) {
-  switch (code) {
-    case EPERM:
-    case EACCES:
+PyObject* os_error_class(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kPermissionDenied:
       return PyExc_PermissionError;
-    case ENOENT:
+    case ErrorKind::kNotFound:
       return PyExc_FileNotFoundError;
-    case EINTR:
+    case ErrorKind::kInterrupted:
       return PyExc_InterruptedError;
-    case EAGAIN:
+    case ErrorKind::kWouldBlock:
       return PyExc_BlockingIOError;
-    case EEXIST:
+    case ErrorKind::kAlreadyExists:
       return PyExc_FileExistsError;
-    case EPIPE:
+    case ErrorKind::kBrokenPipe:
       return PyExc_BrokenPipeError;
-    case ECONNABORTED:
+    case ErrorKind::kConnectionAborted:
       return PyExc_ConnectionAbortedError;
-    case ECONNRESET:
+    case ErrorKind::kConnectionReset:
       return PyExc_ConnectionResetError;
-    case ETIMEDOUT:
+    case ErrorKind::kTimedOut:
       return PyExc_TimeoutError;
-    case ECONNREFUSED:
+    case ErrorKind::kConnectionRefused:
       return PyExc_ConnectionRefusedError;
     default:
       return PyExc_OSError;
@@ -63,7 +61,7 @@ const char* short_path(const char* file) {
 }  // namespace
 
 PyObject* raise_os_error(const Status& status) {
-  return raise_with_message(os_error_class(status.code()), status.message());
+  return raise_with_message(os_error_class(status.kind()), status.message());
 }
 
 PyObject* raise_os_error_plain(const Status& status) {

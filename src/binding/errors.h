@@ -6,12 +6,14 @@
 #include <source_location>
 #include <string>
 
+#include "binding/panic_text.h"
 #include "binding/py.h"
 #include "format/status.h"
+#include "store/panic.h"
 
 namespace corvid::py {
 
-// OSError or the subclass the error number selects, with one str argument.
+// OSError or the subclass the error's kind selects, with one str argument.
 PyObject* raise_os_error(const Status& status);
 // Always plain OSError, with the same message.
 PyObject* raise_os_error_plain(const Status& status);
@@ -27,7 +29,7 @@ PyObject* guarded(F&& body) noexcept {
   try {
     return body();
   } catch (const Panic& p) {
-    return raise_panic(p.message(), p.where());
+    return raise_panic(panic_text(p.error()), p.where());
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -13,6 +14,7 @@
 #include "format/buffered_reader.h"
 #include "store/db.h"
 #include "store/inspect.h"
+#include "store/panic.h"
 
 namespace corvid::cli {
 
@@ -30,17 +32,44 @@ struct Failure {
   throw Failure{std::move(message), code};
 }
 
+// The source file from src/ on, as the build saw it.
+const char* source_file(const std::source_location& where) {
+  const char* src = std::strstr(where.file_name(), "src/");
+  return src != nullptr ? src : where.file_name();
+}
+
 void require_directory(const std::string& dir) {
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0) fail(dir + ": " + Status::FromErrno(errno).message());
   if (!S_ISDIR(st.st_mode)) fail(dir + ": not a directory");
 }
 
-std::unique_ptr<Db> open_db(const std::string& dir) {
+// The engine's own refusals at open (another writer, no store there) name
+// the directory already; system errors get it in front.
+[[noreturn]] void fail_open(const std::string& dir, const Status& s, int code = 1) {
+  bool named =
+      s.code() == 0 && (s.kind() == ErrorKind::kWouldBlock || s.kind() == ErrorKind::kNotFound);
+  fail(named ? s.message() : dir + ": " + s.message(), code);
+}
+
+// For put, delete and load: the writer's open, which claims the directory.
+std::unique_ptr<Db> open_writer(const std::string& dir) {
   std::unique_ptr<Db> db;
   Status s = Db::open(dir, kCacheSize, &db);
-  if (!s.ok()) fail(dir + ": " + s.message());
+  if (!s.ok()) fail_open(dir, s);
   return db;
+}
+
+// For get and dump: nothing on disk changes, and a live writer may go on.
+std::unique_ptr<Db> open_reader(const std::string& dir) {
+  std::unique_ptr<Db> db;
+  Status s = Db::open_read_only(dir, kCacheSize, &db);
+  if (!s.ok()) fail_open(dir, s);
+  return db;
+}
+
+void check(const std::string& dir, const Status& s) {
+  if (!s.ok()) fail(dir + ": " + s.message());
 }
 
 void require_utf8(const std::string& key) {
@@ -74,36 +103,51 @@ class Progress {
 
 // ---- stat ----
 
+std::string writer_text(const std::optional<long>& writer) {
+  return writer ? "process " + std::to_string(*writer) + " holds it for writing" : "none";
+}
+
 void print_stat(const std::string& dir, const Inspection& in, bool json) {
-  double share = in.keys_end + in.vals_end == 0
-                     ? 0.0
-                     : 100.0 * static_cast<double>(in.garbage_bytes) /
-                           static_cast<double>(in.keys_end + in.vals_end);
+  const OpenReport& r = in.report;
+  const StoreStats& st = in.state;
+  const uint64_t in_use = st.keys_end + st.vals_end;
+  const uint64_t garbage = in_use > st.live_bytes ? in_use - st.live_bytes : 0;
+  const double share =
+      in_use == 0 ? 0.0 : static_cast<double>(garbage) / static_cast<double>(in_use);
+  // With a live writer, bytes after the last whole entry are entries it is
+  // still writing, not damage.
+  const bool torn = r.log.torn();
+  const bool in_flight = torn && in.writer.has_value();
   if (json) {
     std::ostringstream o;
-    o << "{\"directory\": " << json_string(dir) << ", \"files\": {";
+    o << "{\"directory\": " << json_string(dir) << ", \"writer\": ";
+    if (in.writer) {
+      o << *in.writer;
+    } else {
+      o << "null";
+    }
+    o << ", \"vacuum_interrupted\": " << (r.vacuum_interrupted ? "true" : "false")
+      << ", \"files\": {";
     bool first = true;
     for (const auto& [name, size] : in.file_sizes) {
       o << (first ? "" : ", ") << "\"" << name << "\": " << size;
       first = false;
     }
-    o << "}, \"snapshot\": {\"present\": " << (in.snapshot_present ? "true" : "false")
-      << ", \"decodes\": " << (in.snapshot_decoded ? "true" : "false");
-    if (in.snapshot_decoded) {
-      o << ", \"index_entries\": " << in.snapshot_index_entries
-        << ", \"live\": " << in.snapshot_live << ", \"dead\": " << in.snapshot_dead
-        << ", \"record_count\": " << in.snapshot_counters.record_count
-        << ", \"keys_end\": " << in.snapshot_counters.keys_end
-        << ", \"vals_end\": " << in.snapshot_counters.vals_end;
+    o << "}, \"snapshot\": {\"present\": " << (r.snapshot_present ? "true" : "false")
+      << ", \"decodes\": " << (r.snapshot_decoded ? "true" : "false");
+    if (r.snapshot_decoded) {
+      o << ", \"index_entries\": " << r.snapshot.index_entries << ", \"live\": " << r.snapshot.live
+        << ", \"dead\": " << r.snapshot.dead << ", \"record_count\": " << r.snapshot.record_count
+        << ", \"keys_end\": " << r.snapshot.keys_end << ", \"vals_end\": " << r.snapshot.vals_end;
     }
-    o << "}, \"log\": {\"entries\": " << in.log_entries << ", \"whole_bytes\": " << in.log_whole_end
-      << ", \"torn\": " << (in.log_torn ? "true" : "false")
-      << ", \"read_error\": " << (in.log_read_error ? "true" : "false") << "}"
-      << ", \"records\": {\"live\": " << in.live << ", \"dead\": " << in.dead
-      << ", \"record_count\": " << in.record_count << "}"
-      << ", \"bytes\": {\"in_use\": " << in.keys_end + in.vals_end
-      << ", \"live\": " << in.live_bytes << ", \"garbage\": " << in.garbage_bytes
-      << ", \"garbage_share\": " << share / 100.0 << "}, \"leftovers\": [";
+    o << "}, \"log\": {\"entries\": " << r.log.entries << ", \"whole_bytes\": " << r.log.whole_end
+      << ", \"torn\": " << (torn && !in_flight ? "true" : "false")
+      << ", \"in_flight\": " << (in_flight ? "true" : "false")
+      << ", \"read_error\": " << (r.log.read_error ? "true" : "false") << "}"
+      << ", \"records\": {\"live\": " << st.live << ", \"dead\": " << st.dead
+      << ", \"record_count\": " << st.record_count << "}"
+      << ", \"bytes\": {\"in_use\": " << in_use << ", \"live\": " << st.live_bytes
+      << ", \"garbage\": " << garbage << ", \"garbage_share\": " << share << "}, \"leftovers\": [";
     for (size_t i = 0; i < in.leftovers.size(); ++i) {
       o << (i ? ", " : "") << json_string(in.leftovers[i]);
     }
@@ -112,29 +156,38 @@ void print_stat(const std::string& dir, const Inspection& in, bool json) {
     return;
   }
   std::cout << "directory   " << dir << "\n";
+  std::cout << "writer      " << writer_text(in.writer) << "\n";
   for (const auto& [name, size] : in.file_sizes) {
     std::cout << "file        " << name << ": " << size << " bytes\n";
   }
   std::cout << "snapshot    ";
-  if (!in.snapshot_present) {
+  if (!r.snapshot_present) {
     std::cout << "none\n";
-  } else if (!in.snapshot_decoded) {
+  } else if (!r.snapshot_decoded) {
     std::cout << "present but does not decode (ignored at open)\n";
   } else {
-    std::cout << in.snapshot_index_entries << " index entries, " << in.snapshot_live << " live, "
-              << in.snapshot_dead << " dead, record_count " << in.snapshot_counters.record_count
-              << ", keys_end " << in.snapshot_counters.keys_end << ", vals_end "
-              << in.snapshot_counters.vals_end << "\n";
+    std::cout << r.snapshot.index_entries << " index entries, " << r.snapshot.live << " live, "
+              << r.snapshot.dead << " dead, record_count " << r.snapshot.record_count
+              << ", keys_end " << r.snapshot.keys_end << ", vals_end " << r.snapshot.vals_end
+              << "\n";
   }
-  std::cout << "log         " << in.log_entries << " whole entries (" << in.log_whole_end
-            << " bytes)" << (in.log_torn ? ", then a torn or undecodable tail" : "")
-            << (in.log_read_error ? ", then a read error" : "") << "\n";
-  std::cout << "records     " << in.live << " live, " << in.dead << " dead, record_count "
-            << in.record_count << "\n";
+  std::cout << "log         " << r.log.entries << " whole entries (" << r.log.whole_end
+            << " bytes)";
+  if (in_flight) {
+    std::cout << ", then " << r.log.file_length - r.log.whole_end << " byte(s) in flight";
+  } else if (torn) {
+    std::cout << ", then a torn or undecodable tail";
+  }
+  std::cout << (r.log.read_error ? ", then a read error" : "") << "\n";
+  if (r.vacuum_interrupted) {
+    std::cout << "vacuum      committed but not finished: shown as it ends; the next writer "
+                 "completes it\n";
+  }
+  std::cout << "records     " << st.live << " live, " << st.dead << " dead, record_count "
+            << st.record_count << "\n";
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.1f%%", share);
-  std::cout << "garbage     " << in.garbage_bytes << " of " << in.keys_end + in.vals_end
-            << " bytes (" << buf << ")\n";
+  std::snprintf(buf, sizeof buf, "%.1f%%", 100.0 * share);
+  std::cout << "garbage     " << garbage << " of " << in_use << " bytes (" << buf << ")\n";
   std::cout << "leftovers   ";
   if (in.leftovers.empty()) std::cout << "none";
   for (size_t i = 0; i < in.leftovers.size(); ++i) std::cout << (i ? ", " : "") << in.leftovers[i];
@@ -144,36 +197,39 @@ void print_stat(const std::string& dir, const Inspection& in, bool json) {
 int run_stat(const std::string& dir, bool json) {
   Inspection in;
   Status s = inspect_directory(dir, &in);
-  if (!s.ok()) fail(dir + ": " + s.message());
+  if (!s.ok()) fail_open(dir, s);
   print_stat(dir, in, json);
   return 0;
 }
 
 int run_verify(const std::string& dir) {
-  std::vector<Finding> findings;
-  Status s = verify_directory(dir, &findings);
-  if (!s.ok()) fail(dir + ": " + s.message(), 2);
-  for (const Finding& f : findings) std::cout << "damage: " << f.what << "\n";
-  if (findings.empty()) {
+  Verification v;
+  Status s = verify_directory(dir, &v);
+  if (!s.ok()) fail_open(dir, s, 2);
+  if (v.writer) std::cout << "note: " << writer_text(v.writer) << "\n";
+  for (const std::string& note : v.notes) std::cout << "note: " << note << "\n";
+  for (const std::string& what : v.damage) std::cout << "damage: " << what << "\n";
+  if (v.damage_count == 0) {
     std::cout << "clean\n";
     return 0;
   }
-  std::cout << findings.size() << " finding(s)\n";
+  std::cout << v.damage_count << " finding(s)\n";
   return 1;
 }
 
 int run_dump(const std::string& dir) {
-  require_directory(dir);
-  auto db = open_db(dir);
-  Progress progress("dump", db->len());
+  auto db = open_reader(dir);
+  uint64_t total = 0;
+  check(dir, db->len(&total));
+  Progress progress("dump", total);
   uint64_t count = 0;
-  db->for_each_live([&](const std::string& key, const std::string& value) {
+  check(dir, db->for_each_live([&](const std::string& key, const std::string& value) {
     std::string line = dump_line(key, value);
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);
     ++count;
     progress.update(count, count);
-  });
+  }));
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) fail("cannot write to standard output");
   return 0;
 }
@@ -181,20 +237,24 @@ int run_dump(const std::string& dir) {
 int run_load(const std::string& dir) {
   struct stat st;
   uint64_t total = ::fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
-  auto db = open_db(dir);
+  auto db = open_writer(dir);
   Progress progress("load", total);
   std::string line, key, value, error;
-  uint64_t number = 0, bytes = 0;
+  uint64_t number = 0, bytes = 0, stored = 0;
+  // Each record is in the store as soon as it is put; a bad line stops the
+  // load, and the records before it stay.
+  auto stop = [&](const std::string& why) {
+    fail("line " + std::to_string(number) + ": " + why + " (" + std::to_string(stored) +
+         " record(s) before it were stored)");
+  };
   while (std::getline(std::cin, line)) {
     ++number;
     bytes += line.size() + 1;
     if (line.empty()) continue;
-    if (!parse_line(line, &key, &value, &error)) {
-      fail("line " + std::to_string(number) + ": " + error + " (" + std::to_string(number - 1) +
-           " lines loaded before it, not persisted)");
-    }
+    if (!parse_line(line, &key, &value, &error)) stop(error);
     Status s = db->set_bytes(key, value);
-    if (!s.ok()) fail("line " + std::to_string(number) + ": " + s.message());
+    if (!s.ok()) stop(s.message());
+    ++stored;
     progress.update(bytes, number);
   }
   Status s = db->persist();
@@ -203,13 +263,13 @@ int run_load(const std::string& dir) {
 }
 
 int run_get(const std::string& dir, const std::string& key) {
-  require_directory(dir);
   require_utf8(key);
-  auto db = open_db(dir);
-  bool found = db->get(key, [](const std::string* value) {
-    if (value != nullptr) std::fwrite(value->data(), 1, value->size(), stdout);
-    return value != nullptr;
-  });
+  auto db = open_reader(dir);
+  bool found = false;
+  check(dir, db->get(key, [&](const std::string* value) {
+    found = value != nullptr;
+    if (found) std::fwrite(value->data(), 1, value->size(), stdout);
+  }));
   if (!found) fail("key not found");
   return 0;
 }
@@ -217,7 +277,7 @@ int run_get(const std::string& dir, const std::string& key) {
 int run_put(const std::string& dir, const std::string& key) {
   require_utf8(key);
   std::string value((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
-  auto db = open_db(dir);
+  auto db = open_writer(dir);
   Status s = db->set_bytes(key, std::move(value));
   if (!s.ok()) fail(s.message());
   return 0;
@@ -226,8 +286,10 @@ int run_put(const std::string& dir, const std::string& key) {
 int run_delete(const std::string& dir, const std::string& key) {
   require_directory(dir);
   require_utf8(key);
-  auto db = open_db(dir);
-  if (!db->delete_key(key)) fail("key not found");
+  auto db = open_writer(dir);
+  bool found = false;
+  check(dir, db->delete_key(key, &found));
+  if (!found) fail("key not found");
   return 0;
 }
 
@@ -235,12 +297,15 @@ int run_delete(const std::string& dir, const std::string& key) {
 
 int main(int argc, char** argv) {
   CLI::App app{"corvid: inspect, verify, dump, load and edit a Corvid storage directory"};
+  app.set_version_flag("--version", "corvid " CORVID_VERSION);
   app.require_subcommand(1);
   std::string dir, key;
   bool json = false;
 
   auto* stat = app.add_subcommand(
-      "stat", "Sizes, snapshot, log and garbage of a store, read without changing a file");
+      "stat",
+      "Sizes, snapshot, log and garbage of a store, read without changing a file (also beside "
+      "a live writer)");
   stat->add_option("DIR", dir, "storage directory")->required();
   stat->add_flag("--json", json, "print one JSON object");
   auto* verify = app.add_subcommand(
@@ -249,11 +314,12 @@ int main(int argc, char** argv) {
       "clean, 1 on damage, 2 when the directory cannot be read");
   verify->add_option("DIR", dir, "storage directory")->required();
   auto* dump = app.add_subcommand(
-      "dump", "Write every live key and value as JSON lines {\"key\", \"value_b64\"}");
+      "dump",
+      "Write every live key and value as JSON lines {\"key\", \"value_b64\"}, changing no file");
   dump->add_option("DIR", dir, "storage directory")->required();
   auto* load = app.add_subcommand("load", "Read JSON lines from stdin into a store, then persist");
   load->add_option("DIR", dir, "storage directory (created if missing)")->required();
-  auto* get = app.add_subcommand("get", "Write the value of KEY to stdout");
+  auto* get = app.add_subcommand("get", "Write the value of KEY to stdout, changing no file");
   get->add_option("DIR", dir, "storage directory")->required();
   get->add_option("KEY", key, "the key")->required();
   auto* put = app.add_subcommand("put", "Store stdin as the value of KEY");
@@ -276,7 +342,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "corvid: %s\n", f.message.c_str());
     return f.code;
   } catch (const Panic& p) {
-    std::fprintf(stderr, "corvid: %s: the store is damaged: %s\n", dir.c_str(), p.what());
+    std::fprintf(stderr, "corvid: %s: %s (at %s:%u)\n", dir.c_str(), p.error().message().c_str(),
+                 source_file(p.where()), static_cast<unsigned>(p.where().line()));
     return 1;
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "corvid: out of memory\n");

@@ -28,6 +28,8 @@ class BufferedWriter {
   Status write_bytewise(std::string_view bytes);
   // Writes out the pending bytes; on failure the unwritten ones stay pending.
   Status flush();
+  // Drops the pending bytes unwritten.
+  void discard() { pending_ = 0; }
 
   size_t pending() const { return pending_; }
   int fd() const { return fd_.get(); }

@@ -54,13 +54,6 @@ void Fd::reset() {
   fd_ = -1;
 }
 
-std::string join_path(std::string_view dir, std::string_view name) {
-  std::string out(dir);
-  if (!out.empty() && out.back() != '/') out += '/';
-  out += name;
-  return out;
-}
-
 Status make_dirs(const std::string& path) {
   if (path.empty()) return Status();
   Status s = check_path(path);

@@ -24,15 +24,13 @@ class Fd {
   ~Fd() { reset(); }
 
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
   explicit operator bool() const { return fd_ >= 0; }
   void reset();
 
  private:
   int fd_ = -1;
 };
-
-// `name` under `dir` with one "/" between, or the bare name when `dir` is empty.
-std::string join_path(std::string_view dir, std::string_view name);
 
 // Creates `path` and its missing parents (0o777 before umask); an existing
 // directory is success.

@@ -30,13 +30,13 @@ struct HugePageAllocator {
     if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
     size_t bytes = n * sizeof(T);
     if (bytes < kHugeBlock)
-      return static_cast<T*>(::operator new (bytes, std::align_val_t{alignof(T)}));
+      return static_cast<T*>(::operator new(bytes, std::align_val_t{alignof(T)}));
     return static_cast<T*>(map_huge_block(bytes));
   }
   void deallocate(T* p, size_t n) noexcept {
     size_t bytes = n * sizeof(T);
     if (bytes < kHugeBlock) {
-      ::operator delete (p, std::align_val_t{alignof(T)});
+      ::operator delete(p, std::align_val_t{alignof(T)});
     } else {
       unmap_huge_block(p, bytes);
     }

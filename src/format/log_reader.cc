@@ -32,6 +32,7 @@ Status read_wal(const std::string& path, const std::function<void(WalEntry&)>& a
     s = decode_wal_entry(in, &entry);
     if (!s.ok()) break;
     replay->whole_end = in.consumed();
+    ++replay->entries;
     apply(entry);
   }
   replay->read_error = s.code() != 0;

@@ -15,9 +15,13 @@ namespace corvid {
 Status decode_wal_entry(BufferedReader& in, WalEntry* entry);
 
 struct WalReplay {
+  uint64_t entries = 0;      // whole entries handed over
   uint64_t whole_end = 0;    // offset just past the last whole entry
   uint64_t file_length = 0;  // bytes in the log when reading stopped
   bool read_error = false;   // stopped by a failed read, not by the bytes
+
+  // Bytes after the last whole entry that do not decode.
+  bool torn() const { return !read_error && whole_end < file_length; }
 };
 
 // Hands every whole entry from the start of the log to `apply`, in file order,

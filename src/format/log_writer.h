@@ -20,6 +20,8 @@ class LogWriter {
   Status flush() { return out_.flush(); }
   // Sets the file to length 0 and position 0; the buffer is left alone.
   Status empty_file();
+  // Drops the pending entries: they belong to another process's writer.
+  void abandon() { out_.discard(); }
 
   size_t pending() const { return out_.pending(); }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "format/coding.h"
@@ -24,11 +25,12 @@ void TableMapping::reset() {
   length_ = 0;
 }
 
-Status map_record_table(int fd, TableMapping* out) {
+Status map_record_table(int fd, bool read_only, TableMapping* out) {
   uint64_t length;
   Status s = file_length(fd, &length);
   if (!s.ok()) return s;
-  void* p = ::mmap(nullptr, length == 0 ? 1 : length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  int protection = read_only ? PROT_READ : PROT_READ | PROT_WRITE;
+  void* p = ::mmap(nullptr, length == 0 ? 1 : length, protection, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) return Status::FromErrno(errno);
   *out = TableMapping(static_cast<uint8_t*>(p), length);
   return Status();
@@ -53,83 +55,6 @@ void advise_random(const TableMapping& map) {
   ::madvise(map.data(), map.length() == 0 ? 1 : map.length(), MADV_RANDOM);
 }
 
-Fd open_data_file(const std::string& path) {
-  Fd fd;
-  unwrap(open_file(path, O_RDWR | O_CREAT, &fd));
-  return fd;
-}
-
-}  // namespace
-
-DataFiles DataFiles::open(const std::string& offsets_path, const std::string& keys_path,
-                          const std::string& vals_path) {
-  DataFiles files;
-  files.offsets_fd = open_data_file(offsets_path);
-  files.keys_fd = open_data_file(keys_path);
-  files.vals_fd = open_data_file(vals_path);
-
-  uint64_t offsets_len;
-  unwrap(file_length(files.offsets_fd.get(), &offsets_len));
-  unwrap(file_length(files.keys_fd.get(), &files.keys_end));
-  unwrap(file_length(files.vals_fd.get(), &files.vals_end));
-
-  files.capacity = std::max(offsets_len / kRowSize, kInitialCapacity);
-  if (offsets_len < files.capacity * kRowSize) {
-    unwrap(set_length(files.offsets_fd.get(), files.capacity * kRowSize));
-  }
-  unwrap(map_record_table(files.offsets_fd.get(), &files.table));
-  advise_random(files.table);
-  return files;
-}
-
-void DataFiles::ensure_capacity() {
-  if (record_count < capacity) return;
-  // No msync first: the mapping is shared, so its dirty pages are already the
-  // file's pages and survive the unmap; forcing them to disk would only make
-  // every doubling wait for a write of the whole table.
-  unwrap(set_length(offsets_fd.get(), capacity * 2 * kRowSize));
-  TableMapping grown;
-  unwrap(map_record_table(offsets_fd.get(), &grown));
-  table = std::move(grown);
-  advise_random(table);
-  capacity *= 2;
-}
-
-uint32_t DataFiles::append_record(std::string_view key, std::string_view value) {
-  ensure_capacity();
-  uint32_t id = record_count++;
-  RecordEntry entry{keys_end, static_cast<uint32_t>(key.size()), 0,
-                    static_cast<uint32_t>(value.size())};
-  unwrap(write_all_at(keys_fd.get(), key.data(), key.size(), keys_end));
-  keys_end += key.size();
-  entry.val_offset = vals_end;
-  unwrap(write_all_at(vals_fd.get(), value.data(), value.size(), vals_end));
-  vals_end += value.size();
-  write_entry(id, entry);
-  return id;
-}
-
-void DataFiles::check_row(uint32_t id) const {
-  uint64_t start = uint64_t{id} * kRowSize;
-  uint64_t end = start + kRowSize;
-  if (end <= table.length()) return;
-  std::string tail = " out of range for slice of length " + std::to_string(table.length());
-  if (start > table.length()) panic("range start index " + std::to_string(start) + tail);
-  panic("range end index " + std::to_string(end) + tail);
-}
-
-RecordEntry DataFiles::read_entry(uint32_t id) const {
-  check_row(id);
-  return decode_row(table.data() + uint64_t{id} * kRowSize);
-}
-
-void DataFiles::write_entry(uint32_t id, const RecordEntry& entry) {
-  check_row(id);
-  encode_row(table.data() + uint64_t{id} * kRowSize, entry);
-}
-
-namespace {
-
 Status read_at(int fd, uint64_t offset, uint64_t len, std::string* out) {
   out->resize(len);
   return read_exact_at(fd, out->data(), len, offset);
@@ -137,12 +62,81 @@ Status read_at(int fd, uint64_t offset, uint64_t len, std::string* out) {
 
 }  // namespace
 
+Status DataFiles::open(const DataPaths& paths, OpenMode mode, DataFiles* out) {
+  DataFiles files;
+  files.read_only_ = mode == OpenMode::kReadOnly;
+  const int flags = mode == OpenMode::kReadOnly ? O_RDONLY
+                    : mode == OpenMode::kCreate ? O_RDWR | O_CREAT
+                                                : O_RDWR;
+  Status s = open_file(paths.offsets, flags, &files.offsets_fd_);
+  if (s.ok()) s = open_file(paths.keys, flags, &files.keys_fd_);
+  if (s.ok()) s = open_file(paths.vals, flags, &files.vals_fd_);
+  uint64_t offsets_length = 0;
+  if (s.ok()) s = file_length(files.offsets_fd_.get(), &offsets_length);
+  if (s.ok()) s = file_length(files.keys_fd_.get(), &files.keys_length_);
+  if (s.ok()) s = file_length(files.vals_fd_.get(), &files.vals_length_);
+  if (!s.ok()) return s;
+  files.capacity_ = std::max(offsets_length / kRowSize, kInitialCapacity);
+  if (!files.read_only_ && offsets_length < files.capacity_ * kRowSize) {
+    s = set_length(files.offsets_fd_.get(), files.capacity_ * kRowSize);
+    if (!s.ok()) return s;
+  }
+  *out = std::move(files);
+  return Status();
+}
+
+Status DataFiles::map_table() {
+  TableMapping table;
+  Status s = map_record_table(offsets_fd_.get(), read_only_, &table);
+  if (!s.ok()) return s;
+  table_ = std::move(table);
+  advise_random(table_);
+  return Status();
+}
+
+Status DataFiles::ensure_capacity(uint32_t record_count) {
+  if (record_count < capacity_) return Status();
+  // No msync first: the mapping is shared, so its dirty pages are already the
+  // file's pages and survive the unmap; forcing them to disk would only make
+  // every doubling wait for a write of the whole table.
+  Status s = set_length(offsets_fd_.get(), capacity_ * 2 * kRowSize);
+  if (s.ok()) s = map_table();
+  if (s.ok()) capacity_ *= 2;
+  return s;
+}
+
+Status DataFiles::append_record(uint32_t id, const RecordEntry& entry, std::string_view key,
+                                std::string_view value) {
+  Status s = check_row(id);
+  if (s.ok()) s = write_all_at(keys_fd_.get(), key.data(), key.size(), entry.key_offset);
+  if (s.ok()) s = write_all_at(vals_fd_.get(), value.data(), value.size(), entry.val_offset);
+  if (s.ok()) encode_row(table_.data() + uint64_t{id} * kRowSize, entry);
+  return s;
+}
+
+Status DataFiles::check_row(uint32_t id) const {
+  uint64_t start = uint64_t{id} * kRowSize;
+  uint64_t end = start + kRowSize;
+  if (end <= table_.length()) return Status();
+  std::string tail = " out of range for slice of length " + std::to_string(table_.length());
+  return Status::Custom(ErrorKind::kOutOfRange,
+                        start > table_.length()
+                            ? "range start index " + std::to_string(start) + tail
+                            : "range end index " + std::to_string(end) + tail);
+}
+
+Status DataFiles::read_entry(uint32_t id, RecordEntry* out) const {
+  Status s = check_row(id);
+  if (s.ok()) *out = decode_row(table_.data() + uint64_t{id} * kRowSize);
+  return s;
+}
+
 Status DataFiles::read_key(const RecordEntry& entry, std::string* out) const {
-  return read_at(keys_fd.get(), entry.key_offset, entry.key_len, out);
+  return read_at(keys_fd_.get(), entry.key_offset, entry.key_len, out);
 }
 
 Status DataFiles::read_value(const RecordEntry& entry, std::string* out) const {
-  return read_at(vals_fd.get(), entry.val_offset, entry.val_len, out);
+  return read_at(vals_fd_.get(), entry.val_offset, entry.val_len, out);
 }
 
 Status KeyReader::add(const RecordEntry& entry) {
@@ -161,7 +155,7 @@ Status KeyReader::add(const RecordEntry& entry) {
 
 Status KeyReader::finish() {
   if (pending_.empty()) return Status();
-  Status s = read_at(files_.keys_fd.get(), span_start_, span_end_ - span_start_, &span_);
+  Status s = read_at(keys_fd_, span_start_, span_end_ - span_start_, &span_);
   if (!s.ok()) return s;
   for (const RecordEntry& e : pending_) {
     out_->emplace_back(span_.data() + (e.key_offset - span_start_), e.key_len);

@@ -1,6 +1,7 @@
 // The three data files: keys.bin and vals.bin hold the bytes of every
 // appended record, offsets.bin is the record table of fixed 24-byte rows,
-// read and written through a shared memory mapping.
+// read and written through a shared memory mapping. Every failure comes back
+// as a Status; the engine decides what it means.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "format/file_names.h"
 #include "format/file_util.h"
 #include "format/status.h"
 
@@ -24,7 +26,7 @@ struct RecordEntry {
 inline constexpr uint64_t kRowSize = 24;
 inline constexpr uint64_t kInitialCapacity = 100000;
 
-// A shared, readable and writable mapping of a whole file, unmapped on destruction.
+// A shared mapping of a whole file, unmapped on destruction.
 class TableMapping {
  public:
   TableMapping() = default;
@@ -43,42 +45,55 @@ class TableMapping {
   uint64_t length_ = 0;
 };
 
-// Maps the whole of the file (one byte when it is empty).
-Status map_record_table(int fd, TableMapping* out);
+// Maps the whole of the file (one byte when it is empty), readable, and
+// writable unless `read_only`.
+Status map_record_table(int fd, bool read_only, TableMapping* out);
 
 // Encodes and decodes one packed row; val_offset sits at byte 12, unaligned.
 void encode_row(uint8_t* dst, const RecordEntry& entry);
 RecordEntry decode_row(const uint8_t* src);
 
+enum class OpenMode {
+  kCreate,    // read and write; create the files that are missing
+  kExisting,  // read and write; the files must exist
+  kReadOnly,  // read only; nothing is created, sized or written
+};
+
 class DataFiles {
  public:
-  // Opens (creating) the three files, sizes the record table to at least
-  // kInitialCapacity rows and maps it. Failures panic.
-  static DataFiles open(const std::string& offsets_path, const std::string& keys_path,
-                        const std::string& vals_path);
+  // Opens the three files. For writing, the record table is then sized to
+  // max(floor(L / 24), 100000) rows for its length L, lengthening the file
+  // when it is shorter. `keys_length` and `vals_length` report the lengths.
+  static Status open(const DataPaths& paths, OpenMode mode, DataFiles* out);
+  // Maps the record table and advises the kernel that access is random.
+  Status map_table();
 
-  // Grows the table by doubling when record_count has reached capacity.
-  void ensure_capacity();
-  // Appends the key and value at keys_end/vals_end and writes their row.
-  uint32_t append_record(std::string_view key, std::string_view value);
+  // Grows the table by doubling when `record_count` has reached its capacity.
+  Status ensure_capacity(uint32_t record_count);
+  // Writes the key and value where `entry` says, then the entry as row `id`.
+  Status append_record(uint32_t id, const RecordEntry& entry, std::string_view key,
+                       std::string_view value);
   // Row `id`, bound-checked against the mapping.
-  RecordEntry read_entry(uint32_t id) const;
-  void write_entry(uint32_t id, const RecordEntry& entry);
-
+  Status read_entry(uint32_t id, RecordEntry* out) const;
   Status read_key(const RecordEntry& entry, std::string* out) const;
   Status read_value(const RecordEntry& entry, std::string* out) const;
 
-  Fd offsets_fd;
-  Fd keys_fd;
-  Fd vals_fd;
-  TableMapping table;
-  uint64_t capacity = 0;  // rows the table is sized for
-  uint32_t record_count = 0;
-  uint64_t keys_end = 0;
-  uint64_t vals_end = 0;
+  int keys_fd() const { return keys_fd_.get(); }
+  uint64_t keys_length() const { return keys_length_; }
+  uint64_t vals_length() const { return vals_length_; }
+  uint64_t capacity() const { return capacity_; }
 
  private:
-  void check_row(uint32_t id) const;
+  Status check_row(uint32_t id) const;
+
+  Fd offsets_fd_;
+  Fd keys_fd_;
+  Fd vals_fd_;
+  bool read_only_ = false;
+  TableMapping table_;
+  uint64_t capacity_ = 0;  // rows the table is sized for
+  uint64_t keys_length_ = 0;
+  uint64_t vals_length_ = 0;
 };
 
 // Reads the keys of many records with few reads. Records are appended, so
@@ -86,7 +101,7 @@ class DataFiles {
 // lie close together are read as one span and cut apart in memory.
 class KeyReader {
  public:
-  KeyReader(const DataFiles& files, std::vector<std::string>* out) : files_(files), out_(out) {}
+  KeyReader(int keys_fd, std::vector<std::string>* out) : keys_fd_(keys_fd), out_(out) {}
   // Appends the entry's key to *out, now or at a later add() or finish().
   Status add(const RecordEntry& entry);
   // Reads what is still pending; call once after the last add().
@@ -97,7 +112,7 @@ class KeyReader {
   // Reading a gap this long costs less than one more read call.
   static constexpr uint64_t kMaxGap = 8 << 10;
 
-  const DataFiles& files_;
+  int keys_fd_;
   std::vector<std::string>* out_;
   std::vector<RecordEntry> pending_;
   uint64_t span_start_ = 0;

@@ -1,6 +1,18 @@
 #include "format/snapshot.h"
 
-namespace corvid::snapshot_detail {
+#include <fcntl.h>
+
+#include <algorithm>
+
+#include "format/coding.h"
+#include "format/file_util.h"
+
+namespace corvid {
+
+namespace {
+
+// A corrupt count must not reserve memory it names.
+constexpr uint64_t kMaxIndexReserve = 65536;
 
 Status write_bitmap(BufferedWriter& out, const Bitmap& set) {
   std::string payload = set.serialize();
@@ -9,18 +21,6 @@ Status write_bitmap(BufferedWriter& out, const Bitmap& set) {
   Status s = out.write(len, 8);
   if (s.ok()) s = out.write(payload.data(), payload.size());
   return s;
-}
-
-Status write_counters(BufferedWriter& out, const SnapshotCounters& counters) {
-  uint8_t buf[8];
-  encode_fixed32(buf, counters.record_count);
-  Status s = out.write(buf, 4);
-  if (!s.ok()) return s;
-  encode_fixed64(buf, counters.keys_end);
-  s = out.write(buf, 8);
-  if (!s.ok()) return s;
-  encode_fixed64(buf, counters.vals_end);
-  return out.write(buf, 8);
 }
 
 Status read_bitmap(BufferedReader& in, Bitmap* out) {
@@ -33,11 +33,76 @@ Status read_bitmap(BufferedReader& in, Bitmap* out) {
   return Status();
 }
 
-Status read_counters(BufferedReader& in, SnapshotCounters* out) {
-  Status s = decode_u32(in, &out->record_count);
-  if (s.ok()) s = decode_u64(in, &out->keys_end);
-  if (s.ok()) s = decode_u64(in, &out->vals_end);
+}  // namespace
+
+Status write_snapshot(BufferedWriter& out, const RecordState& state) {
+  uint8_t buf[8];
+  encode_fixed64(buf, state.index.size());
+  Status s = out.write(buf, 8);
+  for (auto it = state.index.begin(); s.ok() && it != state.index.end(); ++it) {
+    encode_fixed64(buf, it->first);
+    s = out.write(buf, 8);
+    if (!s.ok()) break;
+    encode_fixed32(buf, it->second);
+    s = out.write(buf, 4);
+  }
+  if (s.ok()) s = write_bitmap(out, state.live);
+  if (s.ok()) s = write_bitmap(out, state.dead);
+  if (!s.ok()) return s;
+  encode_fixed32(buf, state.record_count);
+  s = out.write(buf, 4);
+  if (!s.ok()) return s;
+  encode_fixed64(buf, state.keys_end);
+  s = out.write(buf, 8);
+  if (!s.ok()) return s;
+  encode_fixed64(buf, state.vals_end);
+  return out.write(buf, 8);
+}
+
+Status decode_snapshot(BufferedReader& in, RecordState* state, uint64_t input_size) {
+  uint64_t n;
+  Status s = decode_u64(in, &n);
+  if (!s.ok()) return s;
+  // At most what the input can hold, 12 bytes a pair.
+  uint64_t reserve = input_size > 0 ? std::min(n, input_size / 12) : std::min(n, kMaxIndexReserve);
+  IndexPairs pairs;
+  pairs.reserve(static_cast<size_t>(reserve));
+  constexpr uint64_t kBatch = 4096;
+  std::vector<uint8_t> raw(kBatch * 12);
+  for (uint64_t done = 0; done < n;) {
+    uint64_t batch = std::min(kBatch, n - done);
+    s = in.read_exact(raw.data(), batch * 12);
+    if (!s.ok()) return s;
+    for (const uint8_t* p = raw.data(); p < raw.data() + batch * 12; p += 12) {
+      pairs.push_back({decode_fixed64(p), decode_fixed32(p + 8)});
+    }
+    done += batch;
+  }
+  state->load_index(pairs);
+  s = read_bitmap(in, &state->live);
+  if (s.ok()) s = read_bitmap(in, &state->dead);
+  if (s.ok()) s = decode_u32(in, &state->record_count);
+  if (s.ok()) s = decode_u64(in, &state->keys_end);
+  if (s.ok()) s = decode_u64(in, &state->vals_end);
   return s;
 }
 
-}  // namespace corvid::snapshot_detail
+Status read_snapshot(const std::string& path, RecordState* state, bool* found) {
+  *found = false;
+  if (!path_exists(path)) return Status();
+  Fd fd;
+  Status s = open_file(path, O_RDONLY, &fd);
+  if (!s.ok()) return s;
+  uint64_t size = 0;
+  (void)file_length(fd.get(), &size);
+  BufferedReader in(fd.get(),
+                    static_cast<size_t>(std::min<uint64_t>(size + 1, kSnapshotReadBuffer)));
+  RecordState decoded;
+  if (decode_snapshot(in, &decoded, size).ok()) {
+    *state = std::move(decoded);
+    *found = true;
+  }
+  return Status();
+}
+
+}  // namespace corvid

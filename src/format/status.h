@@ -1,10 +1,8 @@
-// Error values for operating-system failures, and the one exception type for
-// failures that have no error path.
+// Error values: the failure of an operating-system call, or one of the
+// engine's own conditions. The format layer and the engine return them; each
+// front end decides how to show them.
 #pragma once
 
-#include <cstdint>
-#include <exception>
-#include <source_location>
 #include <string>
 
 namespace corvid {
@@ -23,12 +21,13 @@ enum class ErrorKind {
   kUnexpectedEof,
   kWriteZero,
   kInvalidInput,
-  kLengthLimit,  // a key or value too long for a row's 32-bit length
+  kLengthLimit,       // a key or value too long for a row's 32-bit length
+  kOutOfRange,        // a record row outside the mapped table
+  kCapacityOverflow,  // a table larger than its type can describe
   kUncategorized,
 };
 
-// The result of an operation that can fail with an operating-system error or
-// one of the engine's own conditions. An ok Status holds nothing.
+// The result of an operation that can fail. An ok Status holds nothing.
 class Status {
  public:
   Status() = default;
@@ -46,10 +45,10 @@ class Status {
   ErrorKind kind() const { return kind_; }
   // The error number of a failed system call, 0 for the engine's own conditions.
   int code() const { return code_; }
-  // "<strerror> (os error N)" for a system call, the fixed text otherwise.
+  // The system's description of the error number, or the fixed text.
+  std::string description() const;
+  // "<description> (os error N)" for a system call, the fixed text otherwise.
   std::string message() const;
-  // The kind, number and description, as panic messages show them.
-  std::string debug() const;
 
  private:
   bool failed_ = false;
@@ -57,33 +56,5 @@ class Status {
   int code_ = 0;
   std::string text_;
 };
-
-const char* kind_name(ErrorKind kind);
-
-// Thrown where an operation meets a failure it cannot report: the binding
-// turns it into PanicException after writing `where` to stderr.
-class Panic : public std::exception {
- public:
-  Panic(std::string message, std::source_location where)
-      : message_(std::move(message)), where_(where) {}
-  const char* what() const noexcept override { return message_.c_str(); }
-  const std::string& message() const { return message_; }
-  const std::source_location& where() const { return where_; }
-
- private:
-  std::string message_;
-  std::source_location where_;
-};
-
-[[noreturn]] void panic(std::string message,
-                        std::source_location where = std::source_location::current());
-
-[[noreturn]] void panic_unwrap(const Status& status, std::source_location where);
-
-// Ends the operation with a Panic when `status` failed.
-inline void unwrap(const Status& status,
-                   std::source_location where = std::source_location::current()) {
-  if (!status.ok()) panic_unwrap(status, where);
-}
 
 }  // namespace corvid

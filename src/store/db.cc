@@ -1,13 +1,13 @@
 #include "store/db.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <optional>
-
+#include "format/buffered_writer.h"
 #include "format/file_util.h"
 #include "format/snapshot.h"
 #include "store/crash_point.h"
-#include "store/recovery.h"
 #include "store/vacuum.h"
 
 namespace corvid {
@@ -21,79 +21,141 @@ Status check_length(const char* what, uint64_t length) {
                                                      " bytes long; the limit is 4294967295 bytes");
 }
 
+std::string shown(const std::string& dir) { return "'" + (dir.empty() ? "." : dir) + "'"; }
+
 }  // namespace
+
+// A read-only open accepts a directory that holds at least one of the
+// store's files, and creates nothing where there is none.
+Status check_store_directory(const StorePaths& paths) {
+  struct stat st;
+  const std::string dir = paths.dir.empty() ? "." : paths.dir;
+  if (::stat(dir.c_str(), &st) != 0) return Status::FromErrno(errno);
+  if (!S_ISDIR(st.st_mode)) return Status::FromErrno(ENOTDIR);
+  for (std::string_view name : kStoreFiles) {
+    if (path_exists(join_path(paths.dir, name))) return Status();
+  }
+  if (path_exists(vacuum_copy(paths.snapshot))) return Status();
+  return Status::Custom(ErrorKind::kNotFound,
+                        shown(paths.dir) +
+                            " is not a storage directory: it holds none of "
+                            "snapshot.bin, wal.bin, offsets.bin, keys.bin, vals.bin");
+}
 
 Status check_put_lengths(uint64_t key_len, uint64_t value_len) {
   Status s = check_length("key", key_len);
   return s.ok() ? check_length("value", value_len) : s;
 }
 
+Db::Db(StorePaths paths, DirLock claim, std::unique_ptr<Store> store,
+       std::unique_ptr<LogWriter> log, OpenReport report)
+    : paths_(std::move(paths)),
+      report_(std::move(report)),
+      owner_pid_(::getpid()),
+      generation_(fork_generation()),
+      claim_(std::move(claim)),
+      log_(std::move(log)),
+      store_(std::move(store)) {}
+
+Db::~Db() {
+  // A forked child must not write its parent's pending entries: the parent
+  // writes them itself, and a second copy could land after its later ones.
+  if (generation_ != fork_generation() && log_ != nullptr) log_->abandon();
+}
+
 Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out) {
   Status s = make_dirs(path);
-  if (s.ok()) s = finish_interrupted_vacuum(path);
   if (!s.ok()) return s;
-  std::string snapshot_path = join_path(path, "snapshot.bin");
-  std::string wal_path = join_path(path, "wal.bin");
-  std::string offsets_path = join_path(path, "offsets.bin");
-  std::string keys_path = join_path(path, "keys.bin");
-  std::string vals_path = join_path(path, "vals.bin");
+  DirLock claim;
+  s = DirLock::acquire(path, &claim);
+  if (!s.ok()) return s;
+  StorePaths paths(path);
+  s = finish_interrupted_vacuum(paths);
+  if (!s.ok()) return s;
 
-  auto store = std::make_shared<StoreHandle>(DataFiles::open(offsets_path, keys_path, vals_path),
-                                             cache_size);
-  std::optional<uint64_t> truncate_log_to;
-  s = recover_store(store->store, snapshot_path, wal_path, &truncate_log_to);
+  std::unique_ptr<Store> store;
+  OpenReport report;
+  s = Store::open(paths, Store::Mode::kReadWrite, cache_size, &store, &report);
   if (!s.ok()) return s;
 
   Fd wal_fd;
-  s = open_file(wal_path, O_WRONLY | O_APPEND | O_CREAT, &wal_fd);
+  s = open_file(paths.wal, O_WRONLY | O_APPEND | O_CREAT, &wal_fd);
   if (!s.ok()) return s;
   // Entries appended behind undecodable bytes would never be replayed.
-  if (truncate_log_to) {
-    s = set_length(wal_fd.get(), *truncate_log_to);
+  if (report.log.torn()) {
+    s = set_length(wal_fd.get(), report.log.whole_end);
     if (!s.ok()) return s;
   }
-  auto wal = std::make_shared<WalHandle>(std::move(wal_fd));
-  out->reset(new Db(std::move(path), std::move(store), std::move(wal)));
+  out->reset(new Db(std::move(paths), std::move(claim), std::move(store),
+                    std::make_unique<LogWriter>(std::move(wal_fd)), std::move(report)));
   return Status();
 }
 
-Db::~Db() {
-  store_.reset();
-  wal_.reset();
+Status Db::open_read_only(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out) {
+  StorePaths paths(path);
+  Status s = check_store_directory(paths);
+  if (!s.ok()) return s;
+  StorePaths state_paths = paths;
+  const bool interrupted = committed_vacuum(paths, &state_paths);
+  std::unique_ptr<Store> store;
+  OpenReport report;
+  s = Store::open(state_paths, Store::Mode::kReadOnly, cache_size, &store, &report);
+  if (!s.ok()) return s;
+  report.vacuum_interrupted = interrupted;
+  out->reset(new Db(std::move(paths), DirLock(), std::move(store), nullptr, std::move(report)));
+  return Status();
+}
+
+Status Db::usable() const {
+  if (generation_ == fork_generation()) return Status();
+  return Status::Custom(ErrorKind::kUncategorized,
+                        "storage directory " + shown(paths_.dir) + " was opened by process " +
+                            std::to_string(owner_pid_) + "; process " + std::to_string(::getpid()) +
+                            ", forked from it, cannot use that instance");
+}
+
+Status Db::writable() const {
+  Status s = usable();
+  if (s.ok() && log_ == nullptr) {
+    s = Status::Custom(ErrorKind::kPermissionDenied,
+                       "storage directory " + shown(paths_.dir) + " is open read-only");
+  }
+  return s;
 }
 
 Status Db::set_bytes(std::string_view key, std::string value) {
   Status s = check_put_lengths(key.size(), value.size());
+  if (s.ok()) s = writable();
   if (!s.ok()) return s;
-  std::unique_lock store_lock(store_->mu);
-  std::unique_lock wal_lock(wal_->mu);
-  unwrap(wal_->log.append_put(key, value));
-  store_->store.apply_put(key, std::move(value));
-  wal_lock.unlock();
+  ExclusiveLock store_lock(store_mu_);
+  ExclusiveLock log_lock(log_mu_);
+  unwrap(log_->append_put(key, value));
+  store_->apply_put(key, std::move(value));
   return Status();
 }
 
-bool Db::delete_key(std::string_view key) {
-  std::unique_lock wal_lock(wal_->mu);
-  unwrap(wal_->log.append_delete(key));
-  std::unique_lock store_lock(store_->mu);
-  bool found = store_->store.apply_delete(key);
-  wal_lock.unlock();
-  return found;
+Status Db::delete_key(std::string_view key, bool* found) {
+  Status s = writable();
+  if (!s.ok()) return s;
+  ExclusiveLock store_lock(store_mu_);
+  ExclusiveLock log_lock(log_mu_);
+  unwrap(log_->append_delete(key));
+  *found = store_->apply_delete(key);
+  return Status();
 }
 
 Status Db::persist() {
-  const std::string snapshot_path = join_path(path_, "snapshot.bin");
-  const std::string tmp_path = join_path(path_, "snapshot.bin.tmp");
+  Status s = writable();
+  if (!s.ok()) return s;
+  const std::string tmp_path = temp_copy(paths_.snapshot);
+  SharedLock store_lock(store_mu_);
+  ExclusiveLock log_lock(log_mu_);
   {
-    std::shared_lock lock(store_->mu);
     Fd fd;
-    Status s = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC, &fd);
+    s = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC, &fd);
     if (!s.ok()) return s;
     BufferedWriter out(std::move(fd), kSnapshotWriteBuffer);
-    const Store& store = store_->store;
-    unwrap(write_snapshot(out, store.index, store.live, store.dead,
-                          {store.files.record_count, store.files.keys_end, store.files.vals_end}));
+    unwrap(write_snapshot(out, store_->state()));
     s = out.flush();
     if (!s.ok()) return s;
   }
@@ -101,39 +163,61 @@ Status Db::persist() {
   // installed, and the log is emptied only once nothing of it is pending: a
   // crash at any step reopens to the state before persist or at it, and no
   // torn tail of an old entry lands at the start of the emptied log.
-  std::lock_guard wal_lock(wal_->mu);
-  Status s = wal_->log.flush();
+  s = log_->flush();
   if (!s.ok()) return s;
-  s = rename_file(tmp_path, snapshot_path);
+  s = rename_file(tmp_path, paths_.snapshot);
   if (!s.ok()) return s;
   crash_point("persist-renamed");
-  return wal_->log.empty_file();
+  return log_->empty_file();
 }
 
 Status Db::vacuum() {
-  std::unique_lock store_lock(store_->mu);
-  std::lock_guard wal_lock(wal_->mu);
-  return vacuum_store(store_->store, path_, wal_->log);
+  Status s = writable();
+  if (!s.ok()) return s;
+  ExclusiveLock store_lock(store_mu_);
+  ExclusiveLock log_lock(log_mu_);
+  return store_->vacuum(paths_, *log_);
 }
 
-std::vector<std::string> Db::keys() {
-  std::shared_lock lock(store_->mu);
-  return store_->store.keys();
+Status Db::keys(std::vector<std::string>* out) {
+  Status s = usable();
+  if (!s.ok()) return s;
+  SharedLock lock(store_mu_);
+  *out = store_->keys();
+  return Status();
 }
 
-uint64_t Db::len() {
-  std::shared_lock lock(store_->mu);
-  return store_->store.len();
+Status Db::len(uint64_t* out) {
+  Status s = usable();
+  if (!s.ok()) return s;
+  SharedLock lock(store_mu_);
+  *out = store_->len();
+  return Status();
 }
 
-void Db::clear_cache() {
-  std::unique_lock lock(store_->mu);
-  store_->store.cache.clear();
+Status Db::stats(StoreStats* out) {
+  Status s = usable();
+  if (!s.ok()) return s;
+  SharedLock lock(store_mu_);
+  *out = store_->stats();
+  return Status();
 }
 
-std::pair<uint64_t, uint64_t> Db::cache_stats() {
-  std::shared_lock lock(store_->mu);
-  return {store_->store.cache.size(), store_->store.cache.capacity()};
+Status Db::clear_cache() {
+  Status s = usable();
+  if (!s.ok()) return s;
+  ExclusiveLock lock(store_mu_);
+  store_->clear_cache();
+  return Status();
+}
+
+Status Db::cache_stats(uint64_t* entries, uint64_t* capacity) {
+  Status s = usable();
+  if (!s.ok()) return s;
+  SharedLock lock(store_mu_);
+  *entries = store_->cache_entries();
+  *capacity = store_->cache_capacity();
+  return Status();
 }
 
 }  // namespace corvid

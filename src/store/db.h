@@ -1,19 +1,30 @@
-// One open storage directory as a caller sees it: the Store behind its
-// reader-writer lock and the log writer behind its own lock. Every method
-// takes the locks it needs in the documented order; guards release them on
+// One open storage directory as the front ends see it: the Store behind the
+// store lock and, for a writer, the log writer behind the log lock and the
+// directory's writer lock. Every method checks that it runs in the process
+// that opened the store, takes the locks it needs, and releases them on
 // every way out, failures included.
+//
+// Lock order, the same in every operation: the store lock, then the log
+// lock. A put or a delete holds the store lock exclusively while it logs and
+// applies the change, so the log's order is the order of the changes.
+// Persist holds the store lock in shared mode from the snapshot's first
+// byte until the log is emptied: no change can land between what the
+// snapshot covers and what the emptied log would have kept.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
+#include "format/file_names.h"
 #include "format/log_writer.h"
 #include "format/status.h"
+#include "store/dir_lock.h"
+#include "store/mutex.h"
 #include "store/store.h"
 
 namespace corvid {
@@ -23,81 +34,102 @@ inline constexpr uint64_t kMaxLength = UINT32_MAX;
 // A row holds 32-bit lengths: longer keys or values are refused (kLengthLimit).
 Status check_put_lengths(uint64_t key_len, uint64_t value_len);
 
-struct StoreHandle {
-  StoreHandle(DataFiles files, uint64_t cache_size) : store(std::move(files), cache_size) {}
-  std::shared_mutex mu;
-  Store store;
-};
-
-struct WalHandle {
-  explicit WalHandle(Fd fd) : log(std::move(fd)) {}
-  std::mutex mu;
-  LogWriter log;
-};
+// Whether `paths.dir` is a directory holding at least one of a store's files.
+Status check_store_directory(const StorePaths& paths);
 
 class Db {
  public:
-  // Creates or opens the directory at `path`. Operating-system failures come
-  // back as a Status; failures with no error path panic.
+  // Creates or opens the directory at `path` for writing, claiming it for
+  // this process. Operating-system failures come back as a Status (another
+  // process's claim as kWouldBlock); failures with no error path panic.
   static Status open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out);
+  // Opens the store at `path` without changing anything on disk and without
+  // a claim: it may run beside a live writer and then sees what is on disk.
+  // A directory that holds no store is refused.
+  static Status open_read_only(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out);
 
-  // Releases the Store before the log writer, which writes out its buffer.
+  // Releases the Store, then writes out the log's buffer, then the claim.
   ~Db();
 
   // Refuses a key or value longer than a row can describe (kLengthLimit),
   // before anything is logged.
-  Status set_bytes(std::string_view key, std::string value);
-  bool delete_key(std::string_view key);
+  Status set_bytes(std::string_view key, std::string value) EXCLUDES(store_mu_, log_mu_);
+  Status delete_key(std::string_view key, bool* found) EXCLUDES(store_mu_, log_mu_);
 
-  // Calls make(value or nullptr) with the store lock held and returns its result.
+  // Calls use(value or nullptr) with the store lock held.
   template <class F>
-  auto get(std::string_view key, F&& make) {
-    std::unique_lock lock(store_->mu);
-    return make(store_->store.lookup(key));
-  }
+  Status get(std::string_view key, F&& use) EXCLUDES(store_mu_);
   // Looks up every key under one lock, calling each(i, value or nullptr) in order.
   template <class F>
-  void get_many(const std::vector<std::string>& keys, F&& each) {
-    std::unique_lock lock(store_->mu);
-    for (size_t i = 0; i < keys.size(); ++i) each(i, store_->store.lookup(keys[i]));
-  }
+  Status get_many(const std::vector<std::string>& keys, F&& each) EXCLUDES(store_mu_);
+  // Calls f(key, value) for every live record in RecordId order.
+  template <class F>
+  Status for_each_live(F&& f) EXCLUDES(store_mu_);
+
+  Status keys(std::vector<std::string>* out) EXCLUDES(store_mu_);
+  Status len(uint64_t* out) EXCLUDES(store_mu_);
+  Status stats(StoreStats* out) EXCLUDES(store_mu_);
+  Status clear_cache() EXCLUDES(store_mu_);
+  Status cache_stats(uint64_t* entries, uint64_t* capacity) EXCLUDES(store_mu_);
 
   // Writes snapshot.bin through snapshot.bin.tmp and a rename, then empties
   // the log. Operating-system failures come back as a Status.
-  Status persist();
+  Status persist() EXCLUDES(store_mu_, log_mu_);
+  // Rewrites the data files without garbage (vacuum.cc).
+  Status vacuum() EXCLUDES(store_mu_, log_mu_);
 
-  // Rewrites the data files without garbage (see vacuum.h).
-  Status vacuum();
-
-  // Calls f(key, value) for every live record in RecordId order, reading
-  // each from the data files; nothing is held in memory beyond one record.
-  template <class F>
-  void for_each_live(F&& f) {
-    std::shared_lock lock(store_->mu);
-    const DataFiles& files = store_->store.files;
-    std::string key, value;
-    store_->store.live.for_each([&](uint32_t id) {
-      RecordEntry entry = files.read_entry(id);
-      unwrap(files.read_key(entry, &key));
-      unwrap(files.read_value(entry, &value));
-      f(key, value);
-    });
-  }
-
-  std::vector<std::string> keys();
-  uint64_t len();
-  void clear_cache();
-  std::pair<uint64_t, uint64_t> cache_stats();
-
-  const std::string& storage_path() const { return path_; }
+  const std::string& storage_path() const { return paths_.dir; }
+  bool read_only() const { return log_ == nullptr; }
+  const OpenReport& report() const { return report_; }
 
  private:
-  Db(std::string path, std::shared_ptr<StoreHandle> store, std::shared_ptr<WalHandle> wal)
-      : path_(std::move(path)), store_(std::move(store)), wal_(std::move(wal)) {}
+  Db(StorePaths paths, DirLock claim, std::unique_ptr<Store> store, std::unique_ptr<LogWriter> log,
+     OpenReport report);
 
-  std::string path_;
-  std::shared_ptr<StoreHandle> store_;
-  std::shared_ptr<WalHandle> wal_;
+  // Fails in a process forked from the one that opened the store.
+  Status usable() const;
+  // As usable(), and fails for a read-only open.
+  Status writable() const;
+
+  const StorePaths paths_;
+  const OpenReport report_;
+  const pid_t owner_pid_;
+  const uint64_t generation_;
+
+  // Members are released in reverse order: the Store first, then the log
+  // (which writes out its buffer), then the claim on the directory.
+  DirLock claim_;
+  Mutex log_mu_ ACQUIRED_AFTER(store_mu_);
+  const std::unique_ptr<LogWriter> log_ PT_GUARDED_BY(log_mu_);  // null when read-only
+  SharedMutex store_mu_;
+  const std::unique_ptr<Store> store_ PT_GUARDED_BY(store_mu_);
 };
+
+template <class F>
+Status Db::get(std::string_view key, F&& use) {
+  Status s = usable();
+  if (!s.ok()) return s;
+  ExclusiveLock lock(store_mu_);
+  use(store_->lookup(key));
+  return Status();
+}
+
+template <class F>
+Status Db::get_many(const std::vector<std::string>& keys, F&& each) {
+  Status s = usable();
+  if (!s.ok()) return s;
+  ExclusiveLock lock(store_mu_);
+  for (size_t i = 0; i < keys.size(); ++i) each(i, store_->lookup(keys[i]));
+  return Status();
+}
+
+template <class F>
+Status Db::for_each_live(F&& f) {
+  Status s = usable();
+  if (!s.ok()) return s;
+  SharedLock lock(store_mu_);
+  store_->for_each_live(f);
+  return Status();
+}
 
 }  // namespace corvid

@@ -1,14 +1,14 @@
 // Reading a storage directory without changing it: what `corvid stat` and
-// `corvid verify` report. Nothing here creates, extends or writes a file.
+// `corvid verify` report. Nothing here creates, sizes or writes a file, and
+// both may run beside a live writer.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "format/bitmap.h"
-#include "format/snapshot.h"
 #include "format/status.h"
 #include "store/store.h"
 
@@ -17,38 +17,25 @@ namespace corvid {
 struct Inspection {
   std::map<std::string, uint64_t> file_sizes;  // the five files that exist
   std::vector<std::string> leftovers;          // .tmp and .vac files
-
-  bool snapshot_present = false;
-  bool snapshot_decoded = false;
-  uint64_t snapshot_index_entries = 0;
-  uint64_t snapshot_live = 0;
-  uint64_t snapshot_dead = 0;
-  SnapshotCounters snapshot_counters;
-
-  uint64_t log_entries = 0;    // whole entries
-  uint64_t log_whole_end = 0;  // offset after the last whole entry
-  bool log_torn = false;       // bytes after it that do not decode
-  bool log_read_error = false;
-
-  // The state the next open would reach: the snapshot plus the log.
-  uint64_t live = 0;
-  uint64_t dead = 0;
-  uint32_t record_count = 0;
-  uint64_t keys_end = 0;
-  uint64_t vals_end = 0;
-  uint64_t live_bytes = 0;  // key and value bytes of live records
-  uint64_t garbage_bytes = 0;
+  std::optional<long> writer;                  // a process holding the directory
+  OpenReport report;  // the snapshot and the log, as a read-only open found them
+  StoreStats state;   // the state that open reached, which the next open reaches too
 };
 
-struct Finding {
-  std::string what;
-};
-
-// Fails when `dir` is not a readable directory.
+// Opens the store read-only and reports on it; fails as that open does.
 Status inspect_directory(const std::string& dir, Inspection* out);
 
-// Checks the snapshot against the data files and the log for decodability;
-// adds one Finding per problem. Fails when `dir` cannot be read.
-Status verify_directory(const std::string& dir, std::vector<Finding>* findings);
+struct Verification {
+  std::vector<std::string> damage;  // the findings shown (record findings capped)
+  uint64_t damage_count = 0;        // every finding, shown or not
+  std::vector<std::string> notes;   // what is not damage: data in flight, a vacuum to finish
+  std::optional<long> writer;
+};
+
+// Checks the snapshot the next open starts from against the data files, and
+// the log and the leftovers for damage. With a live writer, bytes after the
+// log's last whole entry and work files are in flight, not damage. Fails
+// when `dir` holds no store or cannot be read.
+Status verify_directory(const std::string& dir, Verification* out);
 
 }  // namespace corvid

@@ -1,52 +1,59 @@
-#include "store/recovery.h"
-
-#include "format/log_reader.h"
+// Opening a Store: the data files, then the snapshot and the log replayed
+// on top through the same apply_put and apply_delete as every write.
 #include "format/snapshot.h"
+#include "store/store.h"
 
 namespace corvid {
 
-namespace {
+Store::Store(DataFiles files, Mode mode, uint64_t cache_size)
+    : cache_(cache_size), files_(std::move(files)), read_only_(mode == Mode::kReadOnly) {
+  // Without a snapshot, records are appended at the files' ends.
+  state_.keys_end = files_.keys_length();
+  state_.vals_end = files_.vals_length();
+}
 
-Status load_snapshot(Store& store, const std::string& path) {
-  RecordIndex index = new_hash_map<uint64_t, uint32_t>();
-  Bitmap live, dead;
-  SnapshotCounters counters;
-  bool found = false;
-  Status s = read_snapshot(path, &index, &live, &dead, &counters, &found);
-  if (!s.ok() || !found) return s;
-  store.index = std::move(index);
-  store.live = std::move(live);
-  store.dead = std::move(dead);
-  store.files.record_count = counters.record_count;
-  store.files.keys_end = counters.keys_end;
-  store.files.vals_end = counters.vals_end;
-  store.files.ensure_capacity();
+Status Store::open(const StorePaths& paths, Mode mode, uint64_t cache_size,
+                   std::unique_ptr<Store>* out, OpenReport* report) {
+  const bool read_only = mode == Mode::kReadOnly;
+  DataFiles files;
+  Status s =
+      DataFiles::open(paths.data, read_only ? OpenMode::kReadOnly : OpenMode::kCreate, &files);
+  if (s.ok()) s = files.map_table();
+  if (!s.ok()) {
+    if (read_only) return s;
+    panic(s);
+  }
+  std::unique_ptr<Store> store(new Store(std::move(files), mode, cache_size));
+  *report = OpenReport();
+  s = store->recover(paths, report);
+  if (!s.ok()) return s;
+  *out = std::move(store);
   return Status();
 }
 
-}  // namespace
-
-Status recover_store(Store& store, const std::string& snapshot_path, const std::string& wal_path,
-                     std::optional<uint64_t>* truncate_log_to) {
-  Status s = load_snapshot(store, snapshot_path);
+Status Store::recover(const StorePaths& paths, OpenReport* report) {
+  report->snapshot_present = path_exists(paths.snapshot);
+  RecordState loaded;
+  bool found = false;
+  Status s = read_snapshot(paths.snapshot, &loaded, &found);
   if (!s.ok()) return s;
-  WalReplay replay;
-  s = read_wal(
-      wal_path,
+  if (found) {
+    report->snapshot_decoded = true;
+    report->snapshot = {loaded.index.size(), loaded.live.cardinality(), loaded.dead.cardinality(),
+                        loaded.record_count, loaded.keys_end,           loaded.vals_end};
+    state_ = std::move(loaded);
+    if (!read_only_) unwrap(files_.ensure_capacity(state_.record_count));
+  }
+  return read_wal(
+      paths.wal,
       [&](WalEntry& entry) {
         if (entry.type == WalEntry::Type::kPut) {
-          store.apply_put(entry.key, std::move(entry.value));
+          apply_put(entry.key, std::move(entry.value));
         } else {
-          store.apply_delete(entry.key);
+          apply_delete(entry.key);
         }
       },
-      &replay);
-  if (!s.ok()) return s;
-  truncate_log_to->reset();
-  if (!replay.read_error && replay.whole_end < replay.file_length) {
-    *truncate_log_to = replay.whole_end;
-  }
-  return Status();
+      &report->log);
 }
 
 }  // namespace corvid

@@ -1,73 +1,98 @@
 #include "store/store.h"
 
-#include <sys/random.h>
-
-#include <chrono>
-
 #include "store/key_hash.h"
 
 namespace corvid {
 
-SeededHash new_seeded_hash() {
-  SeededHash h;
-  if (::getrandom(&h.seed, sizeof h.seed, GRND_NONBLOCK) != sizeof h.seed) {
-    h.seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-             reinterpret_cast<uintptr_t>(&h);
-  }
-  return h;
+const Store::LoggedRecord* Store::logged(uint32_t id) const {
+  if (!read_only_) return nullptr;
+  auto it = logged_.find(id);
+  return it == logged_.end() ? nullptr : &it->second;
 }
 
-Store::Store(DataFiles data_files, uint64_t cache_size)
-    : index(new_hash_map<uint64_t, uint32_t>()), cache(cache_size), files(std::move(data_files)) {}
+RecordEntry Store::entry(uint32_t id) const {
+  RecordEntry e;
+  unwrap(files_.read_entry(id, &e));
+  return e;
+}
 
 const std::string* Store::lookup(std::string_view key) {
   uint64_t h = key_hash(key);
-  if (const std::string* hit = cache.get(h)) return hit;
-  auto it = index.find(h);
-  if (it == index.end()) return nullptr;
-  uint32_t id = it->second;
-  if (!live.contains(id)) return nullptr;
-  RecordEntry entry = files.read_entry(id);
-  unwrap(files.read_key(entry, &key_scratch_));
+  if (const std::string* hit = cache_.get(h)) return hit;
+  std::optional<uint32_t> id = state_.find(h);
+  if (!id) return nullptr;
+  if (const LoggedRecord* r = logged(*id)) {
+    return r->key == key ? cache_.put(h, r->value) : nullptr;
+  }
+  RecordEntry e = entry(*id);
+  unwrap(files_.read_key(e, &key_scratch_));
   if (key_scratch_ != key) return nullptr;
   std::string value;
-  unwrap(files.read_value(entry, &value));
-  return cache.put(h, std::move(value));
+  unwrap(files_.read_value(e, &value));
+  return cache_.put(h, std::move(value));
 }
 
 void Store::apply_put(std::string_view key, std::string value) {
-  uint64_t h = key_hash(key);
-  auto it = index.find(h);
-  if (it != index.end()) {
-    uint32_t old = it->second;
-    live.remove(old);
-    dead.add(old);
+  const uint64_t h = key_hash(key);
+  const uint32_t id = state_.record_count;
+  const auto key_len = static_cast<uint32_t>(key.size());
+  const auto val_len = static_cast<uint32_t>(value.size());
+  if (read_only_) {
+    logged_.insert_or_assign(id, LoggedRecord{std::string(key), value});
+  } else {
+    unwrap(files_.ensure_capacity(id));
+    unwrap(files_.append_record(id, state_.next_entry(key_len, val_len), key, value));
   }
-  uint32_t id = files.append_record(key, value);
-  index.insert_or_assign(h, id);
-  live.add(id);
-  cache.put(h, std::move(value));
+  if (std::optional<uint32_t> retired = state_.apply_put(h, key_len, val_len)) {
+    if (read_only_) logged_.erase(*retired);
+  }
+  cache_.put(h, std::move(value));
 }
 
 bool Store::apply_delete(std::string_view key) {
-  uint64_t h = key_hash(key);
-  auto it = index.find(h);
-  if (it == index.end()) return false;
-  uint32_t id = it->second;
-  live.remove(id);
-  dead.add(id);
-  index.erase(it);
-  cache.remove(h);
+  const uint64_t h = key_hash(key);
+  std::optional<uint32_t> retired = state_.apply_delete(h);
+  if (!retired) return false;
+  cache_.remove(h);
+  if (read_only_) logged_.erase(*retired);
   return true;
 }
 
 std::vector<std::string> Store::keys() const {
   std::vector<std::string> out;
-  out.reserve(static_cast<size_t>(live.cardinality()));
-  KeyReader reader(files, &out);
-  live.for_each([&](uint32_t id) { unwrap(reader.add(files.read_entry(id))); });
+  out.reserve(static_cast<size_t>(len()));
+  KeyReader reader(files_.keys_fd(), &out);
+  // Records known only from the log come after every record in the files.
+  state_.live.for_each([&](uint32_t id) {
+    if (const LoggedRecord* r = logged(id)) {
+      unwrap(reader.finish());
+      out.push_back(r->key);
+    } else {
+      unwrap(reader.add(entry(id)));
+    }
+  });
   unwrap(reader.finish());
   return out;
+}
+
+StoreStats Store::stats() const {
+  StoreStats st;
+  st.live = len();
+  st.dead = state_.dead.cardinality();
+  st.record_count = state_.record_count;
+  st.keys_end = state_.keys_end;
+  st.vals_end = state_.vals_end;
+  state_.live.for_each([&](uint32_t id) {
+    if (const LoggedRecord* r = logged(id)) {
+      st.live_bytes += r->key.size() + r->value.size();
+    } else {
+      RecordEntry e = entry(id);
+      st.live_bytes += uint64_t{e.key_len} + e.val_len;
+    }
+  });
+  st.cache_entries = cache_.size();
+  st.cache_capacity = cache_.capacity();
+  return st;
 }
 
 }  // namespace corvid

@@ -1,46 +1,132 @@
 // The engine state of one open storage directory, and the operations on it.
-// Callers hold the store lock: exclusively for anything that changes the
-// cache, the index or the files, shared for keys(), len() and cache_stats().
+// A Store is opened for writing (the data files created, sized and written)
+// or read-only (nothing on disk changes; records that live only in the log
+// are served from its entries). The caller serialises access: operations
+// marked const may run together, every other needs the Store to itself.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "format/bitmap.h"
+#include "format/file_names.h"
+#include "format/log_reader.h"
+#include "format/log_writer.h"
+#include "format/record_state.h"
 #include "format/record_table.h"
-#include "store/hash_map.h"
+#include "store/panic.h"
 #include "store/value_cache.h"
 
 namespace corvid {
 
-// KeyHash -> RecordId of the key's current record.
-using RecordIndex = HashMap<uint64_t, uint32_t>;
+// The snapshot's own counts, before the log is replayed on top.
+struct SnapshotSummary {
+  uint64_t index_entries = 0;
+  uint64_t live = 0;
+  uint64_t dead = 0;
+  uint32_t record_count = 0;
+  uint64_t keys_end = 0;
+  uint64_t vals_end = 0;
+};
 
-struct Store {
-  Store(DataFiles files, uint64_t cache_size);
+// What opening found on disk.
+struct OpenReport {
+  bool snapshot_present = false;
+  bool snapshot_decoded = false;
+  SnapshotSummary snapshot;  // when decoded
+  WalReplay log;
+  // Read-only opens: a vacuum had committed but not yet put its files in
+  // place; the state is the vacuum's, read from its copies.
+  bool vacuum_interrupted = false;
+};
+
+struct StoreStats {
+  uint64_t live = 0;
+  uint64_t dead = 0;
+  uint32_t record_count = 0;
+  uint64_t keys_end = 0;
+  uint64_t vals_end = 0;
+  uint64_t live_bytes = 0;  // key and value bytes of the live records
+  uint64_t cache_entries = 0;
+  uint64_t cache_capacity = 0;
+};
+
+class Store {
+ public:
+  enum class Mode { kReadWrite, kReadOnly };
+
+  // Opens the data files of `paths`, loads the snapshot and replays the log.
+  // For writing, the files are created and sized, the replayed puts are
+  // written to them, and every failure but opening the snapshot or the log
+  // panics; read-only, nothing is written and failures come back as Status.
+  static Status open(const StorePaths& paths, Mode mode, uint64_t cache_size,
+                     std::unique_ptr<Store>* out, OpenReport* report);
+
+  bool read_only() const { return read_only_; }
+  const RecordState& state() const { return state_; }
 
   // The value stored under `key`, or nullptr. The pointer refers to the
   // cached copy and stays valid until the next change to the Store.
   const std::string* lookup(std::string_view key);
-  // Appends a new record for key and makes it current; the previous record
-  // of the key's hash is retired. Failures panic.
+  // Appends a new record for key and makes it current, retiring the previous
+  // record of the key's hash; nothing changes unless the record is written.
   void apply_put(std::string_view key, std::string value);
   // Retires the key's current record; false when it has none.
   bool apply_delete(std::string_view key);
-  // Live keys in ascending RecordId order, read from keys.bin. Failures panic.
-  std::vector<std::string> keys() const;
-  uint64_t len() const { return live.cardinality(); }
 
-  Bitmap live;  // current records of existing keys
-  Bitmap dead;  // superseded or deleted records, garbage for vacuum
-  RecordIndex index;
-  ValueCache cache;
-  DataFiles files;
+  // Live keys in ascending RecordId order, read from keys.bin.
+  std::vector<std::string> keys() const;
+  // Calls f(key, value) for every live record in RecordId order, reading
+  // each in turn; nothing is held in memory beyond one record.
+  template <class F>
+  void for_each_live(F&& f) const;
+  uint64_t len() const { return state_.live.cardinality(); }
+  StoreStats stats() const;
+
+  void clear_cache() { cache_.clear(); }
+  uint64_t cache_entries() const { return cache_.size(); }
+  uint64_t cache_capacity() const { return cache_.capacity(); }
+
+  // Rewrites the data files without garbage (see vacuum.cc). Failures of
+  // file operations come back as a Status; a row outside the table or a
+  // failed mapping panics.
+  Status vacuum(const StorePaths& paths, LogWriter& log);
 
  private:
+  // A record that a read-only open knows only from the log.
+  struct LoggedRecord {
+    std::string key;
+    std::string value;
+  };
+
+  Store(DataFiles files, Mode mode, uint64_t cache_size);
+  Status recover(const StorePaths& paths, OpenReport* report);
+  // Writes every live record to the .vac copies of `data`, building in
+  // *copy the state those copies describe.
+  Status copy_live_records(const DataPaths& data, RecordState* copy) const;
+  const LoggedRecord* logged(uint32_t id) const;
+  RecordEntry entry(uint32_t id) const;
+
+  RecordState state_;
+  ValueCache cache_;
+  DataFiles files_;
+  const bool read_only_;
+  HashMap<uint32_t, LoggedRecord> logged_ = new_hash_map<uint32_t, LoggedRecord>();
   std::string key_scratch_;
 };
+
+template <class F>
+void Store::for_each_live(F&& f) const {
+  std::string key, value;
+  state_.live.for_each([&](uint32_t id) {
+    if (const LoggedRecord* r = logged(id)) return f(r->key, r->value);
+    RecordEntry e = entry(id);
+    unwrap(files_.read_key(e, &key));
+    unwrap(files_.read_value(e, &value));
+    f(key, value);
+  });
+}
 
 }  // namespace corvid

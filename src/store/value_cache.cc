@@ -5,7 +5,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "format/status.h"
+#include "store/panic.h"
 
 namespace corvid {
 
@@ -24,7 +24,9 @@ bool table_fits(uint64_t capacity) {
 }  // namespace
 
 ValueCache::ValueCache(uint64_t capacity) : capacity_(capacity), where_(0, new_seeded_hash()) {
-  if (!table_fits(capacity)) panic("Hash table capacity overflow");
+  if (!table_fits(capacity)) {
+    panic(Status::Custom(ErrorKind::kCapacityOverflow, "Hash table capacity overflow"));
+  }
   try {
     where_.reserve(static_cast<size_t>(capacity));
   } catch (const std::length_error&) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "store/hash_map.h"
+#include "format/hash_map.h"
 
 namespace corvid {
 

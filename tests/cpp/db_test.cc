@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "temp_dir.h"
@@ -24,6 +26,20 @@ TEST(DbTest, LengthLimit) {
             "value is 4294967296 bytes long; the limit is 4294967295 bytes");
 }
 
+std::string value_of(Db& db, const std::string& key) {
+  std::string out = "<none>";
+  EXPECT_TRUE(db.get(key, [&](const std::string* v) {
+                  if (v != nullptr) out = *v;
+                }).ok());
+  return out;
+}
+
+std::vector<std::string> keys_of(Db& db) {
+  std::vector<std::string> keys;
+  EXPECT_TRUE(db.keys(&keys).ok());
+  return keys;
+}
+
 TEST(DbTest, PutGetDelete) {
   std::string dir = temp_dir();
   std::unique_ptr<Db> db;
@@ -31,19 +47,77 @@ TEST(DbTest, PutGetDelete) {
   ASSERT_TRUE(db->set_bytes("a", "1").ok());
   ASSERT_TRUE(db->set_bytes("b", "22").ok());
   ASSERT_TRUE(db->set_bytes("a", "333").ok());
-  auto value_of = [&](const char* key) {
-    return db->get(key, [](const std::string* v) { return v ? *v : std::string("<none>"); });
-  };
-  EXPECT_EQ(value_of("a"), "333");
-  db->clear_cache();
-  EXPECT_EQ(value_of("b"), "22");
-  EXPECT_EQ(db->keys(), (std::vector<std::string>{"b", "a"}));
-  EXPECT_TRUE(db->delete_key("a"));
-  EXPECT_FALSE(db->delete_key("a"));
-  EXPECT_EQ(value_of("a"), "<none>");
-  EXPECT_EQ(db->len(), 1u);
+  EXPECT_EQ(value_of(*db, "a"), "333");
+  ASSERT_TRUE(db->clear_cache().ok());
+  EXPECT_EQ(value_of(*db, "b"), "22");
+  EXPECT_EQ(keys_of(*db), (std::vector<std::string>{"b", "a"}));
+  bool found = false;
+  ASSERT_TRUE(db->delete_key("a", &found).ok());
+  EXPECT_TRUE(found);
+  ASSERT_TRUE(db->delete_key("a", &found).ok());
+  EXPECT_FALSE(found);
+  EXPECT_EQ(value_of(*db, "a"), "<none>");
+  uint64_t n = 0;
+  ASSERT_TRUE(db->len(&n).ok());
+  EXPECT_EQ(n, 1u);
   EXPECT_EQ(size_of(dir + "/s/keys.bin"), 3u);
   EXPECT_EQ(size_of(dir + "/s/vals.bin"), 6u);
+}
+
+// A read-only open beside the writer reaches the state the writer's next
+// open would: the snapshot, then the log, records of the log served from it.
+TEST(DbTest, ReadOnlyOpenSeesWhatTheNextOpenWould) {
+  std::string dir = temp_dir() + "/s";
+  {
+    std::unique_ptr<Db> db;
+    ASSERT_TRUE(Db::open(dir, 100, &db).ok());
+    for (int i = 0; i < 50; ++i) {
+      char key[16];
+      std::snprintf(key, sizeof key, "k%d", i);
+      ASSERT_TRUE(db->set_bytes(key, "v").ok());
+    }
+    ASSERT_TRUE(db->persist().ok());
+    bool found;
+    ASSERT_TRUE(db->delete_key("k3", &found).ok());
+    ASSERT_TRUE(db->set_bytes("k7", std::string(9000, 'x')).ok());  // overflows the buffer
+    ASSERT_TRUE(db->set_bytes("new", "n").ok());
+  }
+  std::unique_ptr<Db> ro;
+  ASSERT_TRUE(Db::open_read_only(dir, 4, &ro).ok());
+  EXPECT_TRUE(ro->read_only());
+  EXPECT_EQ(ro->report().log.entries, 3u);
+  std::vector<std::string> ro_keys = keys_of(*ro);
+  StoreStats ro_stats;
+  ASSERT_TRUE(ro->stats(&ro_stats).ok());
+  EXPECT_EQ(value_of(*ro, "k7"), std::string(9000, 'x'));
+  EXPECT_EQ(value_of(*ro, "k3"), "<none>");
+  EXPECT_EQ(ro->set_bytes("x", "y").kind(), ErrorKind::kPermissionDenied);
+  EXPECT_EQ(ro->persist().kind(), ErrorKind::kPermissionDenied);
+  EXPECT_EQ(ro->vacuum().kind(), ErrorKind::kPermissionDenied);
+
+  std::unique_ptr<Db> rw;
+  ASSERT_TRUE(Db::open(dir, 4, &rw).ok());
+  EXPECT_EQ(keys_of(*rw), ro_keys);
+  StoreStats rw_stats;
+  ASSERT_TRUE(rw->stats(&rw_stats).ok());
+  EXPECT_EQ(rw_stats.live, ro_stats.live);
+  EXPECT_EQ(rw_stats.dead, ro_stats.dead);
+  EXPECT_EQ(rw_stats.record_count, ro_stats.record_count);
+  EXPECT_EQ(rw_stats.keys_end, ro_stats.keys_end);
+  EXPECT_EQ(rw_stats.vals_end, ro_stats.vals_end);
+  EXPECT_EQ(rw_stats.live_bytes, ro_stats.live_bytes);
+  for (const std::string& k : ro_keys) EXPECT_EQ(value_of(*ro, k), value_of(*rw, k)) << k;
+}
+
+TEST(DbTest, ReadOnlyOpenRefusesWhatHoldsNoStore) {
+  std::string dir = temp_dir();
+  std::unique_ptr<Db> db;
+  Status s = Db::open_read_only(dir, 4, &db);
+  EXPECT_EQ(s.kind(), ErrorKind::kNotFound);
+  EXPECT_NE(s.message().find("is not a storage directory"), std::string::npos);
+  EXPECT_EQ(Db::open_read_only(dir + "/missing", 4, &db).code(), ENOENT);
+  EXPECT_EQ(size_of(dir + "/offsets.bin"), 0u);
+  EXPECT_EQ(::access((dir + "/missing").c_str(), F_OK), -1);
 }
 
 }  // namespace

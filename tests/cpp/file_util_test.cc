@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "format/file_names.h"
 #include "temp_dir.h"
 
 namespace corvid {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/hash_map.h"
+#include "format/hash_map.h"
 
 namespace corvid {
 namespace {

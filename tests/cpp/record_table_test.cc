@@ -10,7 +10,10 @@ namespace corvid {
 namespace {
 
 DataFiles open_files(const std::string& dir) {
-  return DataFiles::open(dir + "/offsets.bin", dir + "/keys.bin", dir + "/vals.bin");
+  DataFiles files;
+  EXPECT_TRUE(DataFiles::open(StorePaths(dir).data, OpenMode::kCreate, &files).ok());
+  EXPECT_TRUE(files.map_table().ok());
+  return files;
 }
 
 // keys() reads spans of keys.bin; whatever the offsets, the result must be
@@ -20,7 +23,7 @@ TEST(KeyReaderTest, MatchesOneReadPerKey) {
   std::mt19937_64 rng(7);
   std::string bytes(3 << 20, '\0');
   for (char& c : bytes) c = static_cast<char>(rng());
-  ASSERT_TRUE(write_all_at(files.keys_fd.get(), bytes.data(), bytes.size(), 0).ok());
+  ASSERT_TRUE(write_all_at(files.keys_fd(), bytes.data(), bytes.size(), 0).ok());
 
   std::vector<RecordEntry> entries;
   uint64_t at = 0;
@@ -44,7 +47,7 @@ TEST(KeyReaderTest, MatchesOneReadPerKey) {
     at += len;
   }
   std::vector<std::string> got;
-  KeyReader reader(files, &got);
+  KeyReader reader(files.keys_fd(), &got);
   for (const RecordEntry& e : entries) ASSERT_TRUE(reader.add(e).ok());
   ASSERT_TRUE(reader.finish().ok());
   ASSERT_EQ(got.size(), entries.size());
@@ -55,9 +58,9 @@ TEST(KeyReaderTest, MatchesOneReadPerKey) {
 
 TEST(KeyReaderTest, KeysPastTheEndFail) {
   DataFiles files = open_files(temp_dir());
-  ASSERT_TRUE(write_all_at(files.keys_fd.get(), "abcdef", 6, 0).ok());
+  ASSERT_TRUE(write_all_at(files.keys_fd(), "abcdef", 6, 0).ok());
   std::vector<std::string> got;
-  KeyReader reader(files, &got);
+  KeyReader reader(files.keys_fd(), &got);
   ASSERT_TRUE(reader.add({0, 3, 0, 0}).ok());
   ASSERT_TRUE(reader.add({3, 4, 0, 0}).ok());
   EXPECT_EQ(reader.finish().kind(), ErrorKind::kUnexpectedEof);
@@ -65,7 +68,7 @@ TEST(KeyReaderTest, KeysPastTheEndFail) {
   // A damaged row whose key would end beyond 2^64 fails, and so does a
   // key that would join its span.
   std::vector<std::string> none;
-  KeyReader wrapped(files, &none);
+  KeyReader wrapped(files.keys_fd(), &none);
   Status s = wrapped.add({UINT64_MAX - 2, 10, 0, 0});
   if (s.ok()) s = wrapped.add({8, 2, 0, 0});
   if (s.ok()) s = wrapped.finish();

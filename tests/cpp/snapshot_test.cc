@@ -5,7 +5,7 @@
 #include <map>
 #include <random>
 
-#include "store/hash_map.h"
+#include "format/coding.h"
 
 namespace corvid {
 namespace {
@@ -36,23 +36,19 @@ TEST(SnapshotTest, RepeatedKeyHashKeepsTheLaterId) {
   }
   bytes += kEmptySet + kEmptySet + u32(200000) + u64(3) + u64(4) + "trailing";
   BufferedReader in{std::string_view(bytes)};
-  auto index = new_hash_map<uint64_t, uint32_t>();
-  Bitmap live, dead;
-  SnapshotCounters counters;
-  ASSERT_TRUE(decode_snapshot(in, &index, &live, &dead, &counters, bytes.size()).ok());
-  ASSERT_EQ(index.size(), expected.size());
-  for (const auto& [hash, id] : expected) EXPECT_EQ(index.at(hash), id);
-  EXPECT_EQ(counters.record_count, 200000u);
-  EXPECT_EQ(counters.vals_end, 4u);
+  RecordState state;
+  ASSERT_TRUE(decode_snapshot(in, &state, bytes.size()).ok());
+  ASSERT_EQ(state.index.size(), expected.size());
+  for (const auto& [hash, id] : expected) EXPECT_EQ(state.index.at(hash), id);
+  EXPECT_EQ(state.record_count, 200000u);
+  EXPECT_EQ(state.vals_end, 4u);
 }
 
 TEST(SnapshotTest, HugeCountEndsAtTheInput) {
   std::string bytes = u64(uint64_t{1} << 62) + u64(1) + u32(1);
   BufferedReader in{std::string_view(bytes)};
-  auto index = new_hash_map<uint64_t, uint32_t>();
-  Bitmap live, dead;
-  SnapshotCounters counters;
-  EXPECT_EQ(decode_snapshot(in, &index, &live, &dead, &counters).kind(), ErrorKind::kUnexpectedEof);
+  RecordState state;
+  EXPECT_EQ(decode_snapshot(in, &state).kind(), ErrorKind::kUnexpectedEof);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <map>
 #include <random>
 
-#include "format/status.h"
+#include "store/panic.h"
 
 namespace corvid {
 namespace {
@@ -107,7 +107,8 @@ TEST(ValueCacheTest, TableBeyondRangePanics) {
     ValueCache huge(UINT64_MAX);
     FAIL() << "no panic";
   } catch (const Panic& p) {
-    EXPECT_EQ(p.message(), "Hash table capacity overflow");
+    EXPECT_EQ(p.error().kind(), ErrorKind::kCapacityOverflow);
+    EXPECT_EQ(p.error().message(), "Hash table capacity overflow");
   }
 }
 

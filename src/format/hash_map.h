@@ -1,4 +1,4 @@
-// The in-memory hash maps of a Store. Each instance seeds its own bucket
+// The in-memory hash maps of the engine. Each instance seeds its own bucket
 // hashing, so iteration order differs between instances and runs; nothing on
 // disk depends on it.
 #pragma once

@@ -1,0 +1,49 @@
+// The writer's claim on a storage directory: an exclusive flock on the
+// directory itself, so no file is added to it. The kernel holds the lock for
+// the open file description and drops it when the process ends, however it
+// ends: a killed writer leaves no stale lock behind. Instances of one process
+// share one claim, which goes with the last of them; a child made by fork()
+// does not keep its parent's claim.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "format/status.h"
+
+namespace corvid {
+
+class DirLock {
+ public:
+  DirLock() = default;
+  DirLock(DirLock&& other) noexcept;
+  DirLock& operator=(DirLock&& other) noexcept;
+  DirLock(const DirLock&) = delete;
+  DirLock& operator=(const DirLock&) = delete;
+  ~DirLock() { release(); }
+
+  // Claims the directory `dir` for this process. Fails with kWouldBlock,
+  // naming the directory and where possible the holder's process id, when
+  // another process holds it.
+  static Status acquire(const std::string& dir, DirLock* out);
+
+ private:
+  void release();
+
+  bool held_ = false;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  uint64_t generation_ = 0;
+};
+
+// The id of a process that holds the writer's lock on `dir`, if one does.
+std::optional<long> lock_holder(const std::string& dir);
+
+// How many forks separate this process from the one that loaded the engine:
+// an object made in an earlier generation belongs to an ancestor process.
+uint64_t fork_generation();
+
+}  // namespace corvid
