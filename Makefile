@@ -4,7 +4,7 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 DEB_PACKAGES := g++ libroaring-dev libboost1.81-dev libgtest-dev libcli11-dev
-FUZZ_PACKAGES := clang-16 libclang-rt-16-dev
+CLANG_PACKAGES := clang-16 libclang-rt-16-dev clang-format-16
 FUZZ_SECONDS ?= 30
 CRASH_KILLS ?= 250
 VACUUM_KILLS ?= 200
@@ -13,7 +13,8 @@ PY_PACKAGES := pytest scikit-build-core cmake ninja mypy
 DEMO_DIR ?= demo-data
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
-.PHONY: all deps venv build demo test ctest pytest asan-test crash fuzz bench install-check format clean
+.PHONY: all deps clang-deps venv build demo test ctest pytest asan-test tsan crash fuzz bench \
+  install-check format clean
 
 all: build
 
@@ -25,6 +26,11 @@ deps:
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
+
+# clang, with its sanitizer runtimes, for the fuzz and ThreadSanitizer builds.
+clang-deps:
+	@for p in $(CLANG_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || { \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(CLANG_PACKAGES); break; }; done
 
 $(VENV)/.ready: | deps
 	python3 -m venv $(VENV)
@@ -62,6 +68,16 @@ asan-test: venv
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 CORVID_MODULE_DIR=build/asan \
 	  PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests
 
+# The GoogleTest suite, threads of mixed operations on one store among it,
+# built with clang under ThreadSanitizer (a report fails the run) and with
+# the lock annotations checked at compile time.
+tsan: venv clang-deps
+	CC=clang-16 CXX=clang++-16 $(VENV)/bin/cmake -S . -B build/tsan -G Ninja -DCORVID_TESTS=ON \
+	  -DCORVID_PYTHON=OFF -DCORVID_CLI=OFF -DCORVID_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build build/tsan
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/engine_tests --gtest_brief=1
+
 # Corvid against its peers (installed here), N = BENCH_N keys; the table on
 # stdout, raw numbers in bench/results.json, the chart in docs/compare.png.
 BENCH_N ?= 200000
@@ -79,9 +95,7 @@ crash: build
 
 # Each fuzz target for FUZZ_SECONDS, starting from the kept seeds; new inputs
 # go to build/fuzz/corpus, findings to build/fuzz/.
-fuzz: venv
-	@for p in $(FUZZ_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || { \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(FUZZ_PACKAGES); break; }; done
+fuzz: venv clang-deps
 	CC=clang-16 CXX=clang++-16 $(VENV)/bin/cmake -S . -B build/fuzz -G Ninja -DCORVID_FUZZ=ON \
 	  -DCORVID_PYTHON=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
@@ -93,8 +107,8 @@ fuzz: venv
 	    rc=$$?; tail -4 $$t.log; exit $$rc) || exit 1; \
 	done
 
-format:
-	clang-format -i $$(git ls-files 'src/*.h' 'src/*.cc' 'tests/cpp/*.cc')
+format: clang-deps
+	clang-format-16 -i $$(git ls-files 'src/*.h' 'src/*.cc' 'tests/cpp/*.cc')
 
 clean:
 	rm -rf build $(VENV)
