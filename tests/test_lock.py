@@ -98,6 +98,23 @@ class TestOneProcess:
         assert open_elsewhere(path) == "opened None"
 
 
+    def test_a_second_open_sees_the_first_ones_pending_calls(self, path):
+        # Puts of 3,000 bytes: the log's buffer goes out in the middle of one.
+        first = Corvid(path)
+        for i in range(5):
+            first.set_bytes(f"first{i}", bytes([i]) * 3000)
+        second = Corvid(path)
+        assert second.len() == 5 and second.get_bytes("first4") == bytes([4]) * 3000
+        # The second open cut no part of an entry the first was writing.
+        for i in range(5, 10):
+            first.set_bytes(f"first{i}", bytes([i]) * 3000)
+        del first, second
+        gc.collect()
+        db = Corvid(path)
+        assert db.keys() == [f"first{i}" for i in range(10)]
+        assert db.get_bytes("first9") == bytes([9]) * 3000
+
+
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 class TestForkedChild:
     def test_inherited_instance_refuses_and_writes_nothing(self, path):

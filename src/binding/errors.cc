@@ -53,11 +53,6 @@ PyObject* panic_exception_class() {
   return cls;
 }
 
-const char* short_path(const char* file) {
-  const char* src = std::strstr(file, "src/");
-  return src != nullptr ? src : file;
-}
-
 }  // namespace
 
 PyObject* raise_os_error(const Status& status) {
@@ -69,7 +64,7 @@ PyObject* raise_os_error_plain(const Status& status) {
 }
 
 PyObject* raise_panic(const std::string& message, const std::source_location& where) {
-  std::fprintf(stderr, "corvid panicked at %s:%u:%u:\n%s\n", short_path(where.file_name()),
+  std::fprintf(stderr, "corvid panicked at %s:%u:%u:\n%s\n", source_path(where),
                static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                message.c_str());
   std::fflush(stderr);

@@ -32,12 +32,6 @@ struct Failure {
   throw Failure{std::move(message), code};
 }
 
-// The source file from src/ on, as the build saw it.
-const char* source_file(const std::source_location& where) {
-  const char* src = std::strstr(where.file_name(), "src/");
-  return src != nullptr ? src : where.file_name();
-}
-
 void require_directory(const std::string& dir) {
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0) fail(dir + ": " + Status::FromErrno(errno).message());
@@ -343,7 +337,7 @@ int main(int argc, char** argv) {
     return f.code;
   } catch (const Panic& p) {
     std::fprintf(stderr, "corvid: %s: %s (at %s:%u)\n", dir.c_str(), p.error().message().c_str(),
-                 source_file(p.where()), static_cast<unsigned>(p.where().line()));
+                 source_path(p.where()), static_cast<unsigned>(p.where().line()));
     return 1;
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "corvid: out of memory\n");

@@ -26,6 +26,18 @@ inline std::string join_path(std::string_view dir, std::string_view name) {
   return out;
 }
 
+// The directory as system calls take it: "." for the empty path.
+inline std::string directory_path(std::string_view dir) {
+  return dir.empty() ? "." : std::string(dir);
+}
+// The directory as messages name it.
+inline std::string quoted_dir(std::string_view dir) {
+  std::string out(1, '\'');
+  out += directory_path(dir);
+  out += '\'';
+  return out;
+}
+
 inline std::string vacuum_copy(const std::string& path) {
   return path + std::string(kVacuumSuffix);
 }

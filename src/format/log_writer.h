@@ -24,6 +24,7 @@ class LogWriter {
   void abandon() { out_.discard(); }
 
   size_t pending() const { return out_.pending(); }
+  int fd() const { return out_.fd(); }
 
  private:
   Status append_key(WalEntry::Type type, std::string_view key);

@@ -57,7 +57,23 @@ void advise_random(const TableMapping& map) {
 
 Status read_at(int fd, uint64_t offset, uint64_t len, std::string* out) {
   out->resize(len);
+  if (fd < 0) return len == 0 ? Status() : Status::UnexpectedEof();  // a missing file
   return read_exact_at(fd, out->data(), len, offset);
+}
+
+// Read-only, a missing file is one a writer's open would create empty. No
+// read-only open waits on something other than a file.
+Status open_data_file(const std::string& path, OpenMode mode, Fd* out) {
+  if (mode != OpenMode::kReadOnly) {
+    return open_file(path, mode == OpenMode::kCreate ? O_RDWR | O_CREAT : O_RDWR, out);
+  }
+  Status s = open_file(path, O_RDONLY | O_NONBLOCK, out);
+  return s.kind() == ErrorKind::kNotFound ? Status() : s;
+}
+
+Status length_of(const Fd& fd, uint64_t* length) {
+  *length = 0;
+  return fd ? file_length(fd.get(), length) : Status();
 }
 
 }  // namespace
@@ -65,16 +81,13 @@ Status read_at(int fd, uint64_t offset, uint64_t len, std::string* out) {
 Status DataFiles::open(const DataPaths& paths, OpenMode mode, DataFiles* out) {
   DataFiles files;
   files.read_only_ = mode == OpenMode::kReadOnly;
-  const int flags = mode == OpenMode::kReadOnly ? O_RDONLY
-                    : mode == OpenMode::kCreate ? O_RDWR | O_CREAT
-                                                : O_RDWR;
-  Status s = open_file(paths.offsets, flags, &files.offsets_fd_);
-  if (s.ok()) s = open_file(paths.keys, flags, &files.keys_fd_);
-  if (s.ok()) s = open_file(paths.vals, flags, &files.vals_fd_);
+  Status s = open_data_file(paths.offsets, mode, &files.offsets_fd_);
+  if (s.ok()) s = open_data_file(paths.keys, mode, &files.keys_fd_);
+  if (s.ok()) s = open_data_file(paths.vals, mode, &files.vals_fd_);
   uint64_t offsets_length = 0;
-  if (s.ok()) s = file_length(files.offsets_fd_.get(), &offsets_length);
-  if (s.ok()) s = file_length(files.keys_fd_.get(), &files.keys_length_);
-  if (s.ok()) s = file_length(files.vals_fd_.get(), &files.vals_length_);
+  if (s.ok()) s = length_of(files.offsets_fd_, &offsets_length);
+  if (s.ok()) s = length_of(files.keys_fd_, &files.keys_length_);
+  if (s.ok()) s = length_of(files.vals_fd_, &files.vals_length_);
   if (!s.ok()) return s;
   files.capacity_ = std::max(offsets_length / kRowSize, kInitialCapacity);
   if (!files.read_only_ && offsets_length < files.capacity_ * kRowSize) {
@@ -86,6 +99,7 @@ Status DataFiles::open(const DataPaths& paths, OpenMode mode, DataFiles* out) {
 }
 
 Status DataFiles::map_table() {
+  if (!offsets_fd_) return Status();
   TableMapping table;
   Status s = map_record_table(offsets_fd_.get(), read_only_, &table);
   if (!s.ok()) return s;
@@ -96,6 +110,10 @@ Status DataFiles::map_table() {
 
 Status DataFiles::ensure_capacity(uint32_t record_count) {
   if (record_count < capacity_) return Status();
+  if (read_only_) {
+    capacity_ *= 2;
+    return Status();
+  }
   // No msync first: the mapping is shared, so its dirty pages are already the
   // file's pages and survive the unmap; forcing them to disk would only make
   // every doubling wait for a write of the whole table.
@@ -115,10 +133,12 @@ Status DataFiles::append_record(uint32_t id, const RecordEntry& entry, std::stri
 }
 
 Status DataFiles::check_row(uint32_t id) const {
+  const uint64_t length =
+      read_only_ ? std::max(table_.length(), capacity_ * kRowSize) : table_.length();
   uint64_t start = uint64_t{id} * kRowSize;
   uint64_t end = start + kRowSize;
-  if (end <= table_.length()) return Status();
-  std::string tail = " out of range for slice of length " + std::to_string(table_.length());
+  if (end <= length) return Status();
+  std::string tail = " out of range for slice of length " + std::to_string(length);
   return Status::Custom(ErrorKind::kOutOfRange,
                         start > table_.length()
                             ? "range start index " + std::to_string(start) + tail
@@ -127,7 +147,9 @@ Status DataFiles::check_row(uint32_t id) const {
 
 Status DataFiles::read_entry(uint32_t id, RecordEntry* out) const {
   Status s = check_row(id);
-  if (s.ok()) *out = decode_row(table_.data() + uint64_t{id} * kRowSize);
+  if (!s.ok()) return s;
+  const uint64_t start = uint64_t{id} * kRowSize;
+  *out = start + kRowSize <= table_.length() ? decode_row(table_.data() + start) : RecordEntry();
   return s;
 }
 

@@ -59,11 +59,14 @@ enum class OpenMode {
   kReadOnly,  // read only; nothing is created, sized or written
 };
 
+// Read-only, the files are seen as a writer's open would leave them: a
+// missing file reads as empty, and rows a writer would add by lengthening
+// the record table read as zeros.
 class DataFiles {
  public:
-  // Opens the three files. For writing, the record table is then sized to
-  // max(floor(L / 24), 100000) rows for its length L, lengthening the file
-  // when it is shorter. `keys_length` and `vals_length` report the lengths.
+  // Opens the three files. The record table is sized for max(floor(L / 24),
+  // 100000) rows for its length L; for writing, a shorter file is
+  // lengthened. `keys_length` and `vals_length` report the lengths.
   static Status open(const DataPaths& paths, OpenMode mode, DataFiles* out);
   // Maps the record table and advises the kernel that access is random.
   Status map_table();

@@ -8,6 +8,7 @@
 #include "format/file_util.h"
 #include "format/snapshot.h"
 #include "store/crash_point.h"
+#include "store/load_gate.h"
 #include "store/vacuum.h"
 
 namespace corvid {
@@ -21,25 +22,25 @@ Status check_length(const char* what, uint64_t length) {
                                                      " bytes long; the limit is 4294967295 bytes");
 }
 
-std::string shown(const std::string& dir) { return "'" + (dir.empty() ? "." : dir) + "'"; }
-
 }  // namespace
 
 // A read-only open accepts a directory that holds at least one of the
 // store's files, and creates nothing where there is none.
 Status check_store_directory(const StorePaths& paths) {
   struct stat st;
-  const std::string dir = paths.dir.empty() ? "." : paths.dir;
-  if (::stat(dir.c_str(), &st) != 0) return Status::FromErrno(errno);
+  if (::stat(directory_path(paths.dir).c_str(), &st) != 0) return Status::FromErrno(errno);
   if (!S_ISDIR(st.st_mode)) return Status::FromErrno(ENOTDIR);
   for (std::string_view name : kStoreFiles) {
     if (path_exists(join_path(paths.dir, name))) return Status();
   }
   if (path_exists(vacuum_copy(paths.snapshot))) return Status();
-  return Status::Custom(ErrorKind::kNotFound,
-                        shown(paths.dir) +
-                            " is not a storage directory: it holds none of "
-                            "snapshot.bin, wal.bin, offsets.bin, keys.bin, vals.bin");
+  std::string names;
+  for (std::string_view name : kStoreFiles) {
+    names += (names.empty() ? "" : ", ") + std::string(name);
+  }
+  return Status::Custom(
+      ErrorKind::kNotFound,
+      quoted_dir(paths.dir) + " is not a storage directory: it holds none of " + names);
 }
 
 Status check_put_lengths(uint64_t key_len, uint64_t value_len) {
@@ -58,6 +59,8 @@ Db::Db(StorePaths paths, DirLock claim, std::unique_ptr<Store> store,
       store_(std::move(store)) {}
 
 Db::~Db() {
+  // No other instance may ask anything of this one from here on.
+  claim_.clear_settle();
   // A forked child must not write its parent's pending entries: the parent
   // writes them itself, and a second copy could land after its later ones.
   if (generation_ != fork_generation() && log_ != nullptr) log_->abandon();
@@ -66,11 +69,17 @@ Db::~Db() {
 Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out) {
   Status s = make_dirs(path);
   if (!s.ok()) return s;
+  // Another instance of this process that holds the directory writes out
+  // its log's buffer first: this one then replays every call that one made,
+  // and its cut of a torn log tail cuts nothing that one is still writing.
   DirLock claim;
   s = DirLock::acquire(path, &claim);
   if (!s.ok()) return s;
   StorePaths paths(path);
-  s = finish_interrupted_vacuum(paths);
+  {
+    LoadGate gate = LoadGate::for_installing(paths.wal);
+    s = finish_interrupted_vacuum(paths);
+  }
   if (!s.ok()) return s;
 
   std::unique_ptr<Store> store;
@@ -88,6 +97,8 @@ Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out)
   }
   out->reset(new Db(std::move(paths), std::move(claim), std::move(store),
                     std::make_unique<LogWriter>(std::move(wal_fd)), std::move(report)));
+  Db* db = out->get();
+  db->claim_.set_settle([db] { return db->settle_log(); });
   return Status();
 }
 
@@ -95,11 +106,15 @@ Status Db::open_read_only(std::string path, uint64_t cache_size, std::unique_ptr
   StorePaths paths(path);
   Status s = check_store_directory(paths);
   if (!s.ok()) return s;
-  StorePaths state_paths = paths;
-  const bool interrupted = committed_vacuum(paths, &state_paths);
   std::unique_ptr<Store> store;
   OpenReport report;
-  s = Store::open(state_paths, Store::Mode::kReadOnly, cache_size, &store, &report);
+  bool interrupted = false;
+  {
+    LoadGate gate = LoadGate::for_loading(paths.wal);
+    StorePaths state_paths = paths;
+    s = committed_vacuum(paths, &state_paths, &interrupted);
+    if (s.ok()) s = Store::open(state_paths, Store::Mode::kReadOnly, cache_size, &store, &report);
+  }
   if (!s.ok()) return s;
   report.vacuum_interrupted = interrupted;
   out->reset(new Db(std::move(paths), DirLock(), std::move(store), nullptr, std::move(report)));
@@ -107,9 +122,9 @@ Status Db::open_read_only(std::string path, uint64_t cache_size, std::unique_ptr
 }
 
 Status Db::usable() const {
-  if (generation_ == fork_generation()) return Status();
+  if (generation_ == fork_generation() || log_ == nullptr) return Status();
   return Status::Custom(ErrorKind::kUncategorized,
-                        "storage directory " + shown(paths_.dir) + " was opened by process " +
+                        "storage directory " + quoted_dir(paths_.dir) + " was opened by process " +
                             std::to_string(owner_pid_) + "; process " + std::to_string(::getpid()) +
                             ", forked from it, cannot use that instance");
 }
@@ -118,9 +133,14 @@ Status Db::writable() const {
   Status s = usable();
   if (s.ok() && log_ == nullptr) {
     s = Status::Custom(ErrorKind::kPermissionDenied,
-                       "storage directory " + shown(paths_.dir) + " is open read-only");
+                       "storage directory " + quoted_dir(paths_.dir) + " is open read-only");
   }
   return s;
+}
+
+Status Db::settle_log() {
+  ExclusiveLock lock(log_mu_);
+  return log_->flush();
 }
 
 Status Db::set_bytes(std::string_view key, std::string value) {
@@ -128,6 +148,11 @@ Status Db::set_bytes(std::string_view key, std::string value) {
   if (s.ok()) s = writable();
   if (!s.ok()) return s;
   ExclusiveLock store_lock(store_mu_);
+  // The last RecordId is 2^32 - 2: record_count must stay countable.
+  if (store_->state().record_count == UINT32_MAX) {
+    return Status::Custom(ErrorKind::kCapacityOverflow,
+                          "the record table is full (4294967295 records): vacuum the store");
+  }
   ExclusiveLock log_lock(log_mu_);
   unwrap(log_->append_put(key, value));
   store_->apply_put(key, std::move(value));
@@ -165,6 +190,7 @@ Status Db::persist() {
   // torn tail of an old entry lands at the start of the emptied log.
   s = log_->flush();
   if (!s.ok()) return s;
+  LoadGate gate = LoadGate::for_installing(log_->fd());
   s = rename_file(tmp_path, paths_.snapshot);
   if (!s.ok()) return s;
   crash_point("persist-renamed");

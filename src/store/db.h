@@ -5,11 +5,12 @@
 // every way out, failures included.
 //
 // Lock order, the same in every operation: the store lock, then the log
-// lock. A put or a delete holds the store lock exclusively while it logs and
-// applies the change, so the log's order is the order of the changes.
-// Persist holds the store lock in shared mode from the snapshot's first
-// byte until the log is emptied: no change can land between what the
-// snapshot covers and what the emptied log would have kept.
+// lock, then the load gate on wal.bin (load_gate.h). A put or a delete holds
+// the store lock exclusively while it logs and applies the change, so the
+// log's order is the order of the changes. Persist holds the store lock in
+// shared mode from the snapshot's first byte until the log is emptied: no
+// change can land between what the snapshot covers and what the emptied log
+// would have kept.
 #pragma once
 
 #include <sys/types.h>
@@ -44,11 +45,13 @@ class Db {
   // process's claim as kWouldBlock); failures with no error path panic.
   static Status open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out);
   // Opens the store at `path` without changing anything on disk and without
-  // a claim: it may run beside a live writer and then sees what is on disk.
-  // A directory that holds no store is refused.
+  // a claim: it may run beside a live writer, and sees the files as they
+  // were between two of the writer's installs (load_gate.h). A directory
+  // that holds no store is refused.
   static Status open_read_only(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out);
 
   // Releases the Store, then writes out the log's buffer, then the claim.
+  // In a process forked from the one that opened it, writes nothing.
   ~Db();
 
   // Refuses a key or value longer than a row can describe (kLengthLimit),
@@ -78,7 +81,6 @@ class Db {
   // Rewrites the data files without garbage (vacuum.cc).
   Status vacuum() EXCLUDES(store_mu_, log_mu_);
 
-  const std::string& storage_path() const { return paths_.dir; }
   bool read_only() const { return log_ == nullptr; }
   const OpenReport& report() const { return report_; }
 
@@ -86,10 +88,14 @@ class Db {
   Db(StorePaths paths, DirLock claim, std::unique_ptr<Store> store, std::unique_ptr<LogWriter> log,
      OpenReport report);
 
-  // Fails in a process forked from the one that opened the store.
+  // Fails for a writer in a process forked from the one that opened it; a
+  // read-only instance only reads, and may go on in the child.
   Status usable() const;
   // As usable(), and fails for a read-only open.
   Status writable() const;
+  // Brings the log to a whole entry on disk, for another instance of this
+  // process that opens the same directory and replays it.
+  Status settle_log() EXCLUDES(log_mu_);
 
   const StorePaths paths_;
   const OpenReport report_;

@@ -3,12 +3,14 @@
 // the open file description and drops it when the process ends, however it
 // ends: a killed writer leaves no stale lock behind. Instances of one process
 // share one claim, which goes with the last of them; a child made by fork()
-// does not keep its parent's claim.
+// does not keep its parent's claim. On a file system that cannot lock a
+// directory, the claim is held in this process only.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -27,8 +29,15 @@ class DirLock {
 
   // Claims the directory `dir` for this process. Fails with kWouldBlock,
   // naming the directory and where possible the holder's process id, when
-  // another process holds it.
+  // another process holds it. When instances of this process hold it
+  // already, each one's settle callback runs first, and a failure of one
+  // fails the claim.
   static Status acquire(const std::string& dir, DirLock* out);
+
+  // What another instance's claim of the same directory asks of this one
+  // (see acquire); cleared by clear_settle() and by release.
+  void set_settle(std::function<Status()> settle);
+  void clear_settle();
 
  private:
   void release();
@@ -36,6 +45,7 @@ class DirLock {
   bool held_ = false;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
+  uint64_t user_ = 0;  // this value's place among the claim's users
   uint64_t generation_ = 0;
 };
 

@@ -26,7 +26,7 @@ bool ends_with(const std::string& name, std::string_view suffix) {
 
 std::vector<std::string> leftovers_in(const std::string& dir) {
   std::vector<std::string> out;
-  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  DIR* d = ::opendir(directory_path(dir).c_str());
   if (d == nullptr) return out;
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
@@ -35,6 +35,11 @@ std::vector<std::string> leftovers_in(const std::string& dir) {
   ::closedir(d);
   std::sort(out.begin(), out.end());
   return out;
+}
+
+// Whether `len` bytes at `offset` lie within `size`, without overflowing.
+bool inside(uint64_t offset, uint64_t len, uint64_t size) {
+  return len <= size && offset <= size - len;
 }
 
 // Checks every live record of `snap` against the files: a row inside the
@@ -52,10 +57,10 @@ void check_records(const RecordState& snap, const DataFiles& files, Verification
   snap.live.for_each([&](uint32_t id) {
     RecordEntry e;
     if (!files.read_entry(id, &e).ok()) return report(id, "row lies outside offsets.bin");
-    if (e.key_offset + e.key_len > files.keys_length()) {
+    if (!inside(e.key_offset, e.key_len, files.keys_length())) {
       return report(id, "key lies outside keys.bin");
     }
-    if (e.val_offset + e.val_len > files.vals_length()) {
+    if (!inside(e.val_offset, e.val_len, files.vals_length())) {
       return report(id, "value lies outside vals.bin");
     }
     if (!files.read_key(e, &key).ok()) return report(id, "key cannot be read");
@@ -120,7 +125,9 @@ Status verify_directory(const std::string& dir, Verification* out) {
   out->writer = lock_holder(dir);
   const bool live_writer = out->writer.has_value();
   StorePaths state_paths = paths;
-  const bool interrupted = committed_vacuum(paths, &state_paths);
+  bool interrupted = false;
+  s = committed_vacuum(paths, &state_paths, &interrupted);
+  if (!s.ok()) return s;
   if (interrupted) {
     out->notes.push_back("a vacuum had committed but not finished; the next writer completes it");
   }
@@ -139,7 +146,7 @@ Status verify_directory(const std::string& dir, Verification* out) {
   s = read_snapshot(state_paths.snapshot, &snap, &decoded);
   if (!s.ok()) return s;
   if (present && !decoded) {
-    out->damage.push_back("snapshot.bin does not decode");
+    out->damage.push_back(std::string(kSnapshotFile) + " does not decode");
     ++out->damage_count;
   }
   if (decoded) {
@@ -152,11 +159,11 @@ Status verify_directory(const std::string& dir, Verification* out) {
       ++out->damage_count;
     } else {
       if (snap.keys_end > files.keys_length()) {
-        out->damage.push_back("keys.bin is shorter than the snapshot's end");
+        out->damage.push_back(std::string(kKeysFile) + " is shorter than the snapshot's end");
         ++out->damage_count;
       }
       if (snap.vals_end > files.vals_length()) {
-        out->damage.push_back("vals.bin is shorter than the snapshot's end");
+        out->damage.push_back(std::string(kValsFile) + " is shorter than the snapshot's end");
         ++out->damage_count;
       }
       check_records(snap, files, out);
@@ -171,13 +178,14 @@ Status verify_directory(const std::string& dir, Verification* out) {
   const std::string tail_at =
       " after its last whole entry at offset " + std::to_string(replay.whole_end);
   if (replay.read_error) {
-    out->damage.push_back("wal.bin could not be read to its end");
+    out->damage.push_back(std::string(kWalFile) + " could not be read to its end");
     ++out->damage_count;
   } else if (replay.torn() && live_writer) {
-    out->notes.push_back("wal.bin has " + tail_bytes + " byte(s) in flight" + tail_at +
-                         ": entries the writer has not finished writing");
+    out->notes.push_back(std::string(kWalFile) + " has " + tail_bytes + " byte(s) in flight" +
+                         tail_at + ": entries the writer has not finished writing");
   } else if (replay.torn()) {
-    out->damage.push_back("wal.bin has " + tail_bytes + " undecodable byte(s)" + tail_at);
+    out->damage.push_back(std::string(kWalFile) + " has " + tail_bytes + " undecodable byte(s)" +
+                          tail_at);
     ++out->damage_count;
   }
   return Status();

@@ -3,6 +3,7 @@
 // it at its boundary and shows it in its own words.
 #pragma once
 
+#include <cstring>
 #include <exception>
 #include <source_location>
 
@@ -25,6 +26,12 @@ class Panic : public std::exception {
 [[noreturn]] inline void panic(Status error,
                                std::source_location where = std::source_location::current()) {
   throw Panic(std::move(error), where);
+}
+
+// The source file from "src/" on, as the build saw it.
+inline const char* source_path(const std::source_location& where) {
+  const char* src = std::strstr(where.file_name(), "src/");
+  return src != nullptr ? src : where.file_name();
 }
 
 // Ends the operation with a Panic when `status` failed.

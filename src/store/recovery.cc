@@ -42,7 +42,7 @@ Status Store::recover(const StorePaths& paths, OpenReport* report) {
     report->snapshot = {loaded.index.size(), loaded.live.cardinality(), loaded.dead.cardinality(),
                         loaded.record_count, loaded.keys_end,           loaded.vals_end};
     state_ = std::move(loaded);
-    if (!read_only_) unwrap(files_.ensure_capacity(state_.record_count));
+    unwrap(files_.ensure_capacity(state_.record_count));
   }
   return read_wal(
       paths.wal,

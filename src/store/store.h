@@ -64,7 +64,6 @@ class Store {
   static Status open(const StorePaths& paths, Mode mode, uint64_t cache_size,
                      std::unique_ptr<Store>* out, OpenReport* report);
 
-  bool read_only() const { return read_only_; }
   const RecordState& state() const { return state_; }
 
   // The value stored under `key`, or nullptr. The pointer refers to the

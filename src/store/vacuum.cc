@@ -18,6 +18,7 @@
 #include "format/snapshot.h"
 #include "store/crash_point.h"
 #include "store/key_hash.h"
+#include "store/load_gate.h"
 #include "store/store.h"
 
 namespace corvid {
@@ -29,7 +30,7 @@ constexpr size_t kCopyBuffer = 1 << 20;
 
 Status sync_dir(const std::string& dir) {
   Fd fd;
-  Status s = open_file(dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY, &fd);
+  Status s = open_file(directory_path(dir), O_RDONLY | O_DIRECTORY, &fd);
   return s.ok() ? sync_file(fd.get()) : s;
 }
 
@@ -103,6 +104,8 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   if (!s.ok()) return s;
   crash_point("vacuum-committed");
 
+  // From the first rename until the log is emptied, readers wait.
+  LoadGate gate = LoadGate::for_installing(log.fd());
   for (const std::string* p : {&paths.data.keys, &paths.data.vals, &paths.data.offsets}) {
     s = rename_file(vacuum_copy(*p), *p);
     if (!s.ok()) return s;
@@ -125,44 +128,47 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   return s;
 }
 
+namespace {
+
+// Whether a vacuum had committed: its snapshot exists and decodes. Fails
+// only when the snapshot exists but cannot be opened.
+Status vacuum_committed(const StorePaths& paths, bool* committed) {
+  RecordState state;
+  return read_snapshot(vacuum_copy(paths.snapshot), &state, committed);
+}
+
+}  // namespace
+
 Status finish_interrupted_vacuum(const StorePaths& paths) {
-  const std::string committed = vacuum_copy(paths.snapshot);
-  bool decoded = false;
-  if (path_exists(committed)) {
-    RecordState state;
-    Status s = read_snapshot(committed, &state, &decoded);
-    if (!s.ok()) return s;
-  }
+  bool committed = false;
+  Status s = vacuum_committed(paths, &committed);
+  if (!s.ok()) return s;
   const std::string* data[] = {&paths.data.keys, &paths.data.vals, &paths.data.offsets};
-  if (!decoded) {
+  if (!committed) {
     // A vacuum that stopped before its snapshot was complete changed nothing.
-    ::unlink(committed.c_str());
+    ::unlink(vacuum_copy(paths.snapshot).c_str());
     for (const std::string* p : data) ::unlink(vacuum_copy(*p).c_str());
     return Status();
   }
   for (const std::string* p : data) {
     if (path_exists(vacuum_copy(*p))) {
-      Status s = rename_file(vacuum_copy(*p), *p);
+      s = rename_file(vacuum_copy(*p), *p);
       if (!s.ok()) return s;
     }
   }
-  return rename_file(committed, paths.snapshot);
+  return rename_file(vacuum_copy(paths.snapshot), paths.snapshot);
 }
 
-bool committed_vacuum(const StorePaths& paths, StorePaths* state_paths) {
-  const std::string committed = vacuum_copy(paths.snapshot);
-  RecordState state;
-  bool decoded = false;
-  if (!path_exists(committed) || !read_snapshot(committed, &state, &decoded).ok() || !decoded) {
-    return false;
-  }
+Status committed_vacuum(const StorePaths& paths, StorePaths* state_paths, bool* committed) {
   *state_paths = paths;
-  state_paths->snapshot = committed;
+  Status s = vacuum_committed(paths, committed);
+  if (!s.ok() || !*committed) return s;
+  state_paths->snapshot = vacuum_copy(paths.snapshot);
   for (std::string* p :
        {&state_paths->data.keys, &state_paths->data.vals, &state_paths->data.offsets}) {
     if (path_exists(vacuum_copy(*p))) *p = vacuum_copy(*p);
   }
-  return true;
+  return Status();
 }
 
 }  // namespace corvid

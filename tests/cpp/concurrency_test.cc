@@ -5,6 +5,7 @@
 // ThreadSanitizer.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -123,6 +124,40 @@ TEST(ConcurrencyTest, MixedOperationsOnOneStore) {
   db.reset();
   ASSERT_TRUE(Db::open(dir, 64, &db).ok());
   expect_contents(*db, models);
+}
+
+// Read-only opens beside a writer that persists and vacuums: each sees the
+// files between two of the writer's installs, so the state after some
+// prefix of the writer's puts, never the snapshot of one moment with the
+// log of another.
+TEST(ConcurrencyTest, ReadOnlyOpensBesideAnInstallingWriter) {
+  const std::string dir = temp_dir() + "/store";
+  std::unique_ptr<Db> db;
+  ASSERT_TRUE(Db::open(dir, 16, &db).ok());
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    const std::string value(3000, 'v');  // the log's buffer goes out every few puts
+    for (int i = 0; i < 3000; ++i) {
+      ASSERT_TRUE(db->set_bytes(key_name(0, i), value).ok());
+      if (i % 100 == 99) {
+        ASSERT_TRUE(db->persist().ok());
+      }
+      if (i % 700 == 699) {
+        ASSERT_TRUE(db->vacuum().ok());
+      }
+    }
+    done = true;
+  });
+  int opens = 0;
+  for (; !done || opens < 5; ++opens) {
+    std::unique_ptr<Db> reader;
+    ASSERT_TRUE(Db::open_read_only(dir, 4, &reader).ok());
+    std::vector<std::string> keys;
+    ASSERT_TRUE(reader->keys(&keys).ok());
+    for (size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(keys[i], key_name(0, static_cast<int>(i)));
+  }
+  writer.join();
+  EXPECT_GE(opens, 5);
 }
 
 }  // namespace
