@@ -23,12 +23,6 @@ IndexPairs sorted_by(const IndexPairs& pairs, Bucket bucket) {
 
 }  // namespace
 
-std::optional<uint32_t> RecordState::find(uint64_t h) const {
-  auto it = index.find(h);
-  if (it == index.end() || !live.contains(it->second)) return std::nullopt;
-  return it->second;
-}
-
 std::optional<uint32_t> RecordState::apply_put(uint64_t h, uint32_t key_len, uint32_t val_len) {
   const uint32_t id = record_count;
   std::optional<uint32_t> retired;

@@ -33,8 +33,13 @@ struct RecordState {
   uint64_t keys_end = 0;      // in-use length of keys.bin: where the next key goes
   uint64_t vals_end = 0;      // the same for vals.bin
 
-  // The current record of the key with hash h, if it has one.
-  std::optional<uint32_t> find(uint64_t h) const;
+  // The current record of the key with hash h, if it has one. Every read
+  // asks it: inline.
+  std::optional<uint32_t> find(uint64_t h) const {
+    auto it = index.find(h);
+    if (it == index.end() || !live.contains(it->second)) return std::nullopt;
+    return it->second;
+  }
   // The row the next put of these lengths appends, at id record_count.
   RecordEntry next_entry(uint32_t key_len, uint32_t val_len) const {
     return {keys_end, key_len, vals_end, val_len};

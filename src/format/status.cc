@@ -40,30 +40,26 @@ ErrorKind kind_of_errno(int code) {
 
 Status Status::FromErrno(int code) {
   Status s;
-  s.failed_ = true;
-  s.kind_ = kind_of_errno(code);
-  s.code_ = code;
+  s.rep_.reset(new Rep{kind_of_errno(code), code, std::string()});
   return s;
 }
 
 Status Status::Custom(ErrorKind kind, std::string text) {
   Status s;
-  s.failed_ = true;
-  s.kind_ = kind;
-  s.text_ = std::move(text);
+  s.rep_.reset(new Rep{kind, 0, std::move(text)});
   return s;
 }
 
 std::string Status::description() const {
-  if (code_ == 0) return text_;
+  if (code() == 0) return rep_ ? rep_->text : std::string();
   char buf[256];
   // GNU strerror_r may return a static string instead of filling buf.
-  return strerror_r(code_, buf, sizeof buf);
+  return strerror_r(rep_->code, buf, sizeof buf);
 }
 
 std::string Status::message() const {
-  if (code_ == 0) return text_;
-  return description() + " (os error " + std::to_string(code_) + ")";
+  if (code() == 0) return description();
+  return description() + " (os error " + std::to_string(rep_->code) + ")";
 }
 
 }  // namespace corvid

@@ -3,6 +3,7 @@
 // front end decides how to show them.
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace corvid {
@@ -27,10 +28,18 @@ enum class ErrorKind {
   kUncategorized,
 };
 
-// The result of an operation that can fail. An ok Status holds nothing.
+// The result of an operation that can fail. An ok Status holds nothing but
+// a null pointer, so the success path costs no more than returning one.
 class Status {
  public:
   Status() = default;
+  Status(const Status& other) : rep_(other.rep_ ? new Rep(*other.rep_) : nullptr) {}
+  Status& operator=(const Status& other) {
+    if (this != &other) rep_.reset(other.rep_ ? new Rep(*other.rep_) : nullptr);
+    return *this;
+  }
+  Status(Status&&) noexcept = default;
+  Status& operator=(Status&&) noexcept = default;
 
   static Status FromErrno(int code);
   static Status Custom(ErrorKind kind, std::string text);
@@ -41,20 +50,22 @@ class Status {
     return Custom(ErrorKind::kWriteZero, "failed to write whole buffer");
   }
 
-  bool ok() const { return !failed_; }
-  ErrorKind kind() const { return kind_; }
+  bool ok() const { return rep_ == nullptr; }
+  ErrorKind kind() const { return rep_ ? rep_->kind : ErrorKind::kUncategorized; }
   // The error number of a failed system call, 0 for the engine's own conditions.
-  int code() const { return code_; }
+  int code() const { return rep_ ? rep_->code : 0; }
   // The system's description of the error number, or the fixed text.
   std::string description() const;
   // "<description> (os error N)" for a system call, the fixed text otherwise.
   std::string message() const;
 
  private:
-  bool failed_ = false;
-  ErrorKind kind_ = ErrorKind::kUncategorized;
-  int code_ = 0;
-  std::string text_;
+  struct Rep {
+    ErrorKind kind;
+    int code;
+    std::string text;
+  };
+  std::unique_ptr<Rep> rep_;
 };
 
 }  // namespace corvid

@@ -121,8 +121,7 @@ Status Db::open_read_only(std::string path, uint64_t cache_size, std::unique_ptr
   return Status();
 }
 
-Status Db::usable() const {
-  if (generation_ == fork_generation() || log_ == nullptr) return Status();
+Status Db::forked() const {
   return Status::Custom(ErrorKind::kUncategorized,
                         "storage directory " + quoted_dir(paths_.dir) + " was opened by process " +
                             std::to_string(owner_pid_) + "; process " + std::to_string(::getpid()) +

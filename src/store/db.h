@@ -90,7 +90,11 @@ class Db {
 
   // Fails for a writer in a process forked from the one that opened it; a
   // read-only instance only reads, and may go on in the child.
-  Status usable() const;
+  Status usable() const {
+    if (generation_ == fork_generation() || log_ == nullptr) return Status();
+    return forked();
+  }
+  Status forked() const;
   // As usable(), and fails for a read-only open.
   Status writable() const;
   // Brings the log to a whole entry on disk, for another instance of this

@@ -20,6 +20,8 @@
 
 namespace corvid {
 
+std::atomic<uint64_t> forks_since_load{0};
+
 namespace {
 
 using DirKey = std::pair<dev_t, ino_t>;
@@ -30,7 +32,6 @@ struct Claim {
   std::map<uint64_t, std::function<Status()>> users;  // settle callbacks, or empty ones
 };
 
-std::atomic<uint64_t> generation{0};
 std::mutex registry_mu;
 
 // This process's claims. Never destroyed: a DirLock may be released while
@@ -49,7 +50,7 @@ void after_fork_in_parent() { registry_mu.unlock(); }
 void after_fork_in_child() {
   for (const auto& [key, claim] : registry()) ::close(claim.fd);
   registry().clear();
-  generation.fetch_add(1);
+  forks_since_load.fetch_add(1);
   registry_mu.unlock();
 }
 
@@ -168,7 +169,7 @@ Status DirLock::acquire(const std::string& dir, DirLock* out) {
       lock.held_ = true;
       lock.dev_ = key.first;
       lock.ino_ = key.second;
-      lock.generation_ = generation.load();
+      lock.generation_ = fork_generation();
     }
   }
   if (!lock.held_) return busy(dir, holder_of(lock.dev_, lock.ino_));
@@ -178,7 +179,7 @@ Status DirLock::acquire(const std::string& dir, DirLock* out) {
 
 void DirLock::set_settle(std::function<Status()> settle) {
   std::lock_guard guard(registry_mu);
-  if (!held_ || generation_ != generation.load()) return;
+  if (!held_ || generation_ != fork_generation()) return;
   auto it = registry().find({dev_, ino_});
   if (it != registry().end()) it->second.users[user_] = std::move(settle);
 }
@@ -190,7 +191,7 @@ void DirLock::release() {
   held_ = false;
   std::lock_guard guard(registry_mu);
   // A claim made before a fork was given up in the child at the fork.
-  if (generation_ != generation.load()) return;
+  if (generation_ != fork_generation()) return;
   auto it = registry().find({dev_, ino_});
   if (it == registry().end()) return;
   it->second.users.erase(user_);
@@ -206,7 +207,5 @@ std::optional<long> lock_holder(const std::string& dir) {
   if (::stat(directory_path(dir).c_str(), &st) != 0) return std::nullopt;
   return holder_of(st.st_dev, st.st_ino);
 }
-
-uint64_t fork_generation() { return generation.load(std::memory_order_relaxed); }
 
 }  // namespace corvid

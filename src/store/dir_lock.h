@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -54,6 +55,8 @@ std::optional<long> lock_holder(const std::string& dir);
 
 // How many forks separate this process from the one that loaded the engine:
 // an object made in an earlier generation belongs to an ancestor process.
-uint64_t fork_generation();
+// Counted by the fork handler in the child; read on every call, so inline.
+extern std::atomic<uint64_t> forks_since_load;
+inline uint64_t fork_generation() { return forks_since_load.load(std::memory_order_relaxed); }
 
 }  // namespace corvid
