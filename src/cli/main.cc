@@ -103,9 +103,10 @@ std::string writer_text(const std::optional<long>& writer) {
 
 void print_stat(const std::string& dir, const Inspection& in, bool json) {
   const OpenReport& r = in.report;
-  const StoreStats& st = in.state;
+  const RecordCounts& st = in.state.records;
+  const uint64_t live_bytes = in.state.live_bytes;
   const uint64_t in_use = st.keys_end + st.vals_end;
-  const uint64_t garbage = in_use > st.live_bytes ? in_use - st.live_bytes : 0;
+  const uint64_t garbage = in_use > live_bytes ? in_use - live_bytes : 0;
   const double share =
       in_use == 0 ? 0.0 : static_cast<double>(garbage) / static_cast<double>(in_use);
   // With a live writer, bytes after the last whole entry are entries it is
@@ -140,7 +141,7 @@ void print_stat(const std::string& dir, const Inspection& in, bool json) {
       << ", \"read_error\": " << (r.log.read_error ? "true" : "false") << "}"
       << ", \"records\": {\"live\": " << st.live << ", \"dead\": " << st.dead
       << ", \"record_count\": " << st.record_count << "}"
-      << ", \"bytes\": {\"in_use\": " << in_use << ", \"live\": " << st.live_bytes
+      << ", \"bytes\": {\"in_use\": " << in_use << ", \"live\": " << live_bytes
       << ", \"garbage\": " << garbage << ", \"garbage_share\": " << share << "}, \"leftovers\": [";
     for (size_t i = 0; i < in.leftovers.size(); ++i) {
       o << (i ? ", " : "") << json_string(in.leftovers[i]);

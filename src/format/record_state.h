@@ -23,6 +23,16 @@ struct IndexPair {
 };
 using IndexPairs = std::vector<IndexPair, HugePageAllocator<IndexPair>>;
 
+// The sizes of a RecordState, as reports show them.
+struct RecordCounts {
+  uint64_t index_entries = 0;
+  uint64_t live = 0;
+  uint64_t dead = 0;
+  uint32_t record_count = 0;
+  uint64_t keys_end = 0;
+  uint64_t vals_end = 0;
+};
+
 // Invariants between operations: live and dead are disjoint; the index names
 // exactly the ids in live; every id in either set is below record_count.
 struct RecordState {
@@ -52,6 +62,10 @@ struct RecordState {
 
   // Replaces the index by `pairs`, a KeyHash seen twice keeping its later id.
   void load_index(const IndexPairs& pairs);
+
+  RecordCounts counts() const {
+    return {index.size(), live.cardinality(), dead.cardinality(), record_count, keys_end, vals_end};
+  }
 };
 
 }  // namespace corvid

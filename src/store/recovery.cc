@@ -39,8 +39,7 @@ Status Store::recover(const StorePaths& paths, OpenReport* report) {
   if (!s.ok()) return s;
   if (found) {
     report->snapshot_decoded = true;
-    report->snapshot = {loaded.index.size(), loaded.live.cardinality(), loaded.dead.cardinality(),
-                        loaded.record_count, loaded.keys_end,           loaded.vals_end};
+    report->snapshot = loaded.counts();
     state_ = std::move(loaded);
     unwrap(files_.ensure_capacity(state_.record_count));
   }

@@ -77,11 +77,7 @@ std::vector<std::string> Store::keys() const {
 
 StoreStats Store::stats() const {
   StoreStats st;
-  st.live = len();
-  st.dead = state_.dead.cardinality();
-  st.record_count = state_.record_count;
-  st.keys_end = state_.keys_end;
-  st.vals_end = state_.vals_end;
+  st.records = state_.counts();
   state_.live.for_each([&](uint32_t id) {
     if (const LoggedRecord* r = logged(id)) {
       st.live_bytes += r->key.size() + r->value.size();

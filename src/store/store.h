@@ -21,21 +21,11 @@
 
 namespace corvid {
 
-// The snapshot's own counts, before the log is replayed on top.
-struct SnapshotSummary {
-  uint64_t index_entries = 0;
-  uint64_t live = 0;
-  uint64_t dead = 0;
-  uint32_t record_count = 0;
-  uint64_t keys_end = 0;
-  uint64_t vals_end = 0;
-};
-
 // What opening found on disk.
 struct OpenReport {
   bool snapshot_present = false;
   bool snapshot_decoded = false;
-  SnapshotSummary snapshot;  // when decoded
+  RecordCounts snapshot;  // when decoded: the snapshot's own, before the log
   WalReplay log;
   // Read-only opens: a vacuum had committed but not yet put its files in
   // place; the state is the vacuum's, read from its copies.
@@ -43,11 +33,7 @@ struct OpenReport {
 };
 
 struct StoreStats {
-  uint64_t live = 0;
-  uint64_t dead = 0;
-  uint32_t record_count = 0;
-  uint64_t keys_end = 0;
-  uint64_t vals_end = 0;
+  RecordCounts records;
   uint64_t live_bytes = 0;  // key and value bytes of the live records
   uint64_t cache_entries = 0;
   uint64_t cache_capacity = 0;

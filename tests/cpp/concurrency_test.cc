@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "db_util.h"
 #include "store/db.h"
 #include "temp_dir.h"
 
@@ -30,14 +31,6 @@ std::string key_name(int thread, int n) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "t%d-%d", thread, n);
   return buf;
-}
-
-std::string lookup(Db& db, const std::string& key) {
-  std::string out = "<none>";
-  EXPECT_TRUE(db.get(key, [&](const std::string* v) {
-                  if (v != nullptr) out = *v;
-                }).ok());
-  return out;
 }
 
 std::string expected(const Model& model, const std::string& key) {
@@ -60,7 +53,7 @@ void run_thread(Db& db, int thread, Model* model) {
       ASSERT_TRUE(db.delete_key(key, &found).ok());
       ASSERT_EQ(found, model->erase(key) == 1) << key;
     } else if (r < 800) {
-      ASSERT_EQ(lookup(db, key), expected(*model, key)) << key;
+      ASSERT_EQ(value_of(db, key), expected(*model, key)) << key;
     } else if (r < 880) {
       std::vector<std::string> keys;
       for (int k = 0; k < 5; ++k) keys.push_back(key_name(thread, static_cast<int>(rng() % 40)));
@@ -95,7 +88,7 @@ void expect_contents(Db& db, const std::vector<Model>& models) {
   for (int t = 0; t < kThreads; ++t) {
     for (int n = 0; n < kKeysPerThread; ++n) {
       std::string key = key_name(t, n);
-      EXPECT_EQ(lookup(db, key), expected(models[t], key)) << key;
+      EXPECT_EQ(value_of(db, key), expected(models[t], key)) << key;
     }
     for (const auto& [k, v] : models[t]) all.insert(k);
   }
