@@ -82,13 +82,17 @@ class TestReadOnlyCommands:
         text = run("stat", stores["persisted"]).stdout.decode()
         assert "30 live, 2 dead" in text
 
-    @pytest.mark.parametrize("damage", ["truncated vals", "flipped offsets byte", "log garbage"])
+    @pytest.mark.parametrize("damage", ["truncated vals", "flipped offsets byte", "short offsets",
+                                        "log garbage"])
     def test_verify_finds_damage(self, stores, damage):
         path = stores["vacuumed"] if damage != "log garbage" else stores["persisted"]
         if damage == "truncated vals":
             with open(os.path.join(path, "vals.bin"), "r+b") as f:
                 f.truncate(10)
             expected = "outside vals.bin"
+        elif damage == "short offsets":
+            os.truncate(os.path.join(path, "offsets.bin"), 24 * 10)
+            expected = "record 10: row lies outside offsets.bin"
         elif damage == "flipped offsets byte":
             with open(os.path.join(path, "offsets.bin"), "r+b") as f:
                 f.seek(24 * 5 + 8)  # key_len of record 5

@@ -140,9 +140,8 @@ Status DataFiles::check_row(uint32_t id) const {
   if (end <= length) return Status();
   std::string tail = " out of range for slice of length " + std::to_string(length);
   return Status::Custom(ErrorKind::kOutOfRange,
-                        start > table_.length()
-                            ? "range start index " + std::to_string(start) + tail
-                            : "range end index " + std::to_string(end) + tail);
+                        start > length ? "range start index " + std::to_string(start) + tail
+                                       : "range end index " + std::to_string(end) + tail);
 }
 
 Status DataFiles::read_entry(uint32_t id, RecordEntry* out) const {

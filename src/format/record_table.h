@@ -85,6 +85,8 @@ class DataFiles {
   uint64_t keys_length() const { return keys_length_; }
   uint64_t vals_length() const { return vals_length_; }
   uint64_t capacity() const { return capacity_; }
+  // Whether row `id` lies within the record table as it is on disk.
+  bool row_on_disk(uint32_t id) const { return (uint64_t{id} + 1) * kRowSize <= table_.length(); }
 
  private:
   Status check_row(uint32_t id) const;

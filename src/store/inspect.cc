@@ -56,7 +56,9 @@ void check_records(const RecordState& snap, const DataFiles& files, Verification
   std::string key;
   snap.live.for_each([&](uint32_t id) {
     RecordEntry e;
-    if (!files.read_entry(id, &e).ok()) return report(id, "row lies outside offsets.bin");
+    if (!files.row_on_disk(id) || !files.read_entry(id, &e).ok()) {
+      return report(id, "row lies outside offsets.bin");
+    }
     if (!inside(e.key_offset, e.key_len, files.keys_length())) {
       return report(id, "key lies outside keys.bin");
     }
