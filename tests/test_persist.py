@@ -116,7 +116,7 @@ def test_readonly_directory(shared_tmp):
     assert lines[2] == "b'v'"
 
 
-def test_rename_failure_keeps_old_snapshot_and_log(path):
+def test_rename_failure_keeps_old_snapshot_and_log_and_no_tmp(path):
     db = Corvid(path)
     db.set_bytes("k", b"v")
     os.mkdir(os.path.join(path, "snapshot.bin"))
@@ -124,7 +124,8 @@ def test_rename_failure_keeps_old_snapshot_and_log(path):
     with pytest.raises(OSError) as info:
         db.persist()
     assert "os error" in str(info.value)
-    assert os.path.exists(os.path.join(path, "snapshot.bin.tmp"))
+    # A failed persist takes its temporary file away again.
+    assert not os.path.exists(os.path.join(path, "snapshot.bin.tmp"))
     assert file_size(path, "wal.bin") > 0  # written out, not emptied
     db.set_bytes("k2", b"v2")
     assert db.get_bytes("k") == b"v"

@@ -15,6 +15,7 @@ Status BufferedWriter::flush() {
   size_t written = 0;
   Status s =
       write_all(fd_.get(), buf_.get(), pending_, "failed to write the buffered data", &written);
+  written_ += written;
   if (written > 0) {
     std::memmove(buf_.get(), buf_.get() + written, pending_ - written);
     pending_ -= written;
@@ -36,7 +37,9 @@ Status BufferedWriter::write(const void* data, size_t n) {
     return Status();
   }
   size_t written = 0;
-  return write_all(fd_.get(), data, n, "failed to write whole buffer", &written);
+  s = write_all(fd_.get(), data, n, "failed to write whole buffer", &written);
+  written_ += written;
+  return s;
 }
 
 Status BufferedWriter::write_bytewise(std::string_view bytes) {

@@ -5,6 +5,7 @@
 // through when it is not.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -28,10 +29,12 @@ class BufferedWriter {
   Status write_bytewise(std::string_view bytes);
   // Writes out the pending bytes; on failure the unwritten ones stay pending.
   Status flush();
-  // Drops the pending bytes unwritten.
-  void discard() { pending_ = 0; }
+  // Drops the pending bytes unwritten, or all but the first `keep`.
+  void discard(size_t keep = 0) { pending_ = std::min(pending_, keep); }
 
   size_t pending() const { return pending_; }
+  // Bytes that have reached the file since the writer was made.
+  uint64_t written() const { return written_; }
   int fd() const { return fd_.get(); }
 
  private:
@@ -39,6 +42,7 @@ class BufferedWriter {
   size_t capacity_;
   std::unique_ptr<uint8_t[]> buf_;
   size_t pending_ = 0;
+  uint64_t written_ = 0;
 };
 
 }  // namespace corvid

@@ -74,14 +74,32 @@ Status make_dirs(const std::string& path) {
 Status open_file(const std::string& path, int flags, Fd* out) {
   Status s = check_path(path);
   if (!s.ok()) return s;
+  Fd fd;
   for (;;) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      *out = Fd(fd);
-      return Status();
+    int raw = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (raw >= 0) {
+      fd = Fd(raw);
+      break;
     }
     if (errno != EINTR) return Status::FromErrno(errno);
   }
+  if ((flags & O_DIRECTORY) == 0) {
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return Status::FromErrno(errno);
+    if (S_ISDIR(st.st_mode)) return Status::FromErrno(EISDIR);
+    if (!S_ISREG(st.st_mode)) {
+      return Status::Custom(ErrorKind::kInvalidInput, path + " is not a regular file");
+    }
+  }
+  *out = std::move(fd);
+  return Status();
+}
+
+Status remove_file(const std::string& path) {
+  Status s = check_path(path);
+  if (!s.ok()) return s;
+  if (::unlink(path.c_str()) == 0 || errno == ENOENT) return Status();
+  return Status::FromErrno(errno);
 }
 
 Status file_length(int fd, uint64_t* length) {
@@ -93,6 +111,22 @@ Status file_length(int fd, uint64_t* length) {
 
 Status set_length(int fd, uint64_t length) {
   while (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
+    if (errno != EINTR) return Status::FromErrno(errno);
+  }
+  return Status();
+}
+
+Status reserve_blocks(int fd, uint64_t offset, uint64_t length) {
+  int err;
+  while ((err = ::posix_fallocate(fd, static_cast<off_t>(offset), static_cast<off_t>(length))) ==
+         EINTR) {
+  }
+  return err == 0 ? Status() : Status::FromErrno(err);
+}
+
+Status reserve_beyond_end(int fd, uint64_t offset, uint64_t length) {
+  while (::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                     static_cast<off_t>(length)) != 0) {
     if (errno != EINTR) return Status::FromErrno(errno);
   }
   return Status();

@@ -36,11 +36,22 @@ class Fd {
 // directory is success.
 Status make_dirs(const std::string& path);
 
-// Opens close-on-exec, creating with 0o666 before umask when O_CREAT is given.
+// Opens close-on-exec, creating with 0o666 before umask when O_CREAT is
+// given. Only a regular file opens (a directory with O_DIRECTORY): anything
+// else -- a FIFO, a device, a socket -- is refused without blocking, and a
+// directory fails as opening it for writing would (EISDIR).
 Status open_file(const std::string& path, int flags, Fd* out);
+// Removes `path`; one that is not there is success.
+Status remove_file(const std::string& path);
 
 Status file_length(int fd, uint64_t* length);
 Status set_length(int fd, uint64_t length);
+// Gives the bytes [offset, offset + length) of the file blocks of their own,
+// lengthening it as needed: writes there, through a mapping too, can then
+// no longer fail for want of space.
+Status reserve_blocks(int fd, uint64_t offset, uint64_t length);
+// The same for bytes past the end of the file, which keeps its length.
+Status reserve_beyond_end(int fd, uint64_t offset, uint64_t length);
 Status sync_file(int fd);
 Status rename_file(const std::string& from, const std::string& to);
 // True when `path` names something whose metadata can be read.

@@ -19,6 +19,22 @@ Status decode_wal_entry(BufferedReader& in, WalEntry* entry) {
   return Status();
 }
 
+Status first_nonempty(const std::string& path, std::string* key, std::string* value) {
+  key->clear();
+  value->clear();
+  if (!path_exists(path)) return Status();
+  Fd fd;
+  Status s = open_file(path, O_RDONLY, &fd);
+  if (!s.ok()) return s;
+  BufferedReader in(fd.get(), kLogBufferSize);
+  WalEntry entry;
+  while ((key->empty() || value->empty()) && decode_wal_entry(in, &entry).ok()) {
+    if (key->empty()) *key = entry.key;
+    if (value->empty()) *value = entry.value;
+  }
+  return Status();
+}
+
 Status read_wal(const std::string& path, const std::function<void(WalEntry&)>& apply,
                 WalReplay* replay) {
   *replay = WalReplay();

@@ -24,6 +24,10 @@ struct WalReplay {
   bool torn() const { return !read_error && whole_end < file_length; }
 };
 
+// The first non-empty key and the first non-empty value of the log's whole
+// entries, each left empty when there is none.
+Status first_nonempty(const std::string& path, std::string* key, std::string* value);
+
 // Hands every whole entry from the start of the log to `apply`, in file order,
 // stopping silently at the first one that does not decode. Fails only when an
 // existing log cannot be opened; a missing log hands over nothing.

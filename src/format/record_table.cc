@@ -61,13 +61,12 @@ Status read_at(int fd, uint64_t offset, uint64_t len, std::string* out) {
   return read_exact_at(fd, out->data(), len, offset);
 }
 
-// Read-only, a missing file is one a writer's open would create empty. No
-// read-only open waits on something other than a file.
+// Read-only, a missing file is one a writer's open would create empty.
 Status open_data_file(const std::string& path, OpenMode mode, Fd* out) {
   if (mode != OpenMode::kReadOnly) {
     return open_file(path, mode == OpenMode::kCreate ? O_RDWR | O_CREAT : O_RDWR, out);
   }
-  Status s = open_file(path, O_RDONLY | O_NONBLOCK, out);
+  Status s = open_file(path, O_RDONLY, out);
   return s.kind() == ErrorKind::kNotFound ? Status() : s;
 }
 
@@ -90,8 +89,12 @@ Status DataFiles::open(const DataPaths& paths, OpenMode mode, DataFiles* out) {
   if (s.ok()) s = length_of(files.vals_fd_, &files.vals_length_);
   if (!s.ok()) return s;
   files.capacity_ = std::max(offsets_length / kRowSize, kInitialCapacity);
-  if (!files.read_only_ && offsets_length < files.capacity_ * kRowSize) {
-    s = set_length(files.offsets_fd_.get(), files.capacity_ * kRowSize);
+  // The table is written through a shared mapping, where a full disk would
+  // be a SIGBUS: its blocks are reserved up front instead, and a full disk is
+  // an error here.
+  if (!files.read_only_) {
+    s = reserve_blocks(files.offsets_fd_.get(), 0,
+                       std::max(offsets_length, files.capacity_ * kRowSize));
     if (!s.ok()) return s;
   }
   *out = std::move(files);
@@ -117,7 +120,7 @@ Status DataFiles::ensure_capacity(uint32_t record_count) {
   // No msync first: the mapping is shared, so its dirty pages are already the
   // file's pages and survive the unmap; forcing them to disk would only make
   // every doubling wait for a write of the whole table.
-  Status s = set_length(offsets_fd_.get(), capacity_ * 2 * kRowSize);
+  Status s = reserve_blocks(offsets_fd_.get(), capacity_ * kRowSize, capacity_ * kRowSize);
   if (s.ok()) s = map_table();
   if (s.ok()) capacity_ *= 2;
   return s;

@@ -9,6 +9,7 @@
 #include "format/snapshot.h"
 #include "store/crash_point.h"
 #include "store/load_gate.h"
+#include "store/removed_unless_kept.h"
 #include "store/vacuum.h"
 
 namespace corvid {
@@ -95,10 +96,15 @@ Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out)
     s = set_length(wal_fd.get(), report.log.whole_end);
     if (!s.ok()) return s;
   }
+  uint64_t wal_length = 0;
+  s = file_length(wal_fd.get(), &wal_length);
+  if (!s.ok()) return s;
   out->reset(new Db(std::move(paths), std::move(claim), std::move(store),
-                    std::make_unique<LogWriter>(std::move(wal_fd)), std::move(report)));
+                    std::make_unique<LogWriter>(std::move(wal_fd), wal_length), std::move(report)));
   Db* db = out->get();
-  db->claim_.set_settle([db] { return db->settle_log(); });
+  // Another instance that opens the directory replays the log: it must end
+  // in whole entries, this one's included.
+  db->claim_.set_settle([db] { return db->flush_log(); });
   return Status();
 }
 
@@ -137,7 +143,8 @@ Status Db::writable() const {
   return s;
 }
 
-Status Db::settle_log() {
+Status Db::flush_log() {
+  if (log_ == nullptr || !usable().ok()) return Status();
   ExclusiveLock lock(log_mu_);
   return log_->flush();
 }
@@ -153,8 +160,15 @@ Status Db::set_bytes(std::string_view key, std::string value) {
                           "the record table is full (4294967295 records): vacuum the store");
   }
   ExclusiveLock log_lock(log_mu_);
+  // A put that fails leaves nothing behind: neither its log entry nor any
+  // change to the Store.
+  const uint64_t mark = log_->end();
   unwrap(log_->append_put(key, value));
-  store_->apply_put(key, std::move(value));
+  s = store_->apply_put(key, std::move(value));
+  if (!s.ok()) {
+    (void)log_->roll_back(mark);
+    panic(s);
+  }
   return Status();
 }
 
@@ -174,14 +188,24 @@ Status Db::persist() {
   const std::string tmp_path = temp_copy(paths_.snapshot);
   SharedLock store_lock(store_mu_);
   ExclusiveLock log_lock(log_mu_);
+  // A persist that fails before its rename leaves no snapshot.bin.tmp.
+  RemovedUnlessKept tmp({tmp_path});
   {
     Fd fd;
     s = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC, &fd);
     if (!s.ok()) return s;
     BufferedWriter out(std::move(fd), kSnapshotWriteBuffer);
-    unwrap(write_snapshot(out, store_->state()));
+    // A write that the encoding forces has no error path; the last one has.
+    s = write_snapshot(out, store_->state());
+    if (!s.ok()) {
+      out.discard();
+      panic(s);
+    }
     s = out.flush();
-    if (!s.ok()) return s;
+    if (!s.ok()) {
+      out.discard();
+      return s;
+    }
   }
   // Every entry the snapshot covers reaches the log before the snapshot is
   // installed, and the log is emptied only once nothing of it is pending: a
@@ -192,6 +216,7 @@ Status Db::persist() {
   LoadGate gate = LoadGate::for_installing(log_->fd());
   s = rename_file(tmp_path, paths_.snapshot);
   if (!s.ok()) return s;
+  tmp.keep();
   crash_point("persist-renamed");
   return log_->empty_file();
 }

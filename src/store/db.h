@@ -81,6 +81,12 @@ class Db {
   // Rewrites the data files without garbage (vacuum.cc).
   Status vacuum() EXCLUDES(store_mu_, log_mu_);
 
+  // Writes out the log's buffer, as releasing the instance does, and says
+  // whether that worked: entries that cannot be written out at release are
+  // lost, which a front end reports. In a forked child it writes nothing.
+  Status flush_log() EXCLUDES(log_mu_);
+
+  const std::string& directory() const { return paths_.dir; }
   bool read_only() const { return log_ == nullptr; }
   const OpenReport& report() const { return report_; }
 
@@ -97,9 +103,6 @@ class Db {
   Status forked() const;
   // As usable(), and fails for a read-only open.
   Status writable() const;
-  // Brings the log to a whole entry on disk, for another instance of this
-  // process that opens the same directory and replays it.
-  Status settle_log() EXCLUDES(log_mu_);
 
   const StorePaths paths_;
   const OpenReport report_;

@@ -21,9 +21,7 @@ bool take(int fd, int operation) {
 
 LoadGate LoadGate::on_path(const std::string& wal_path, int operation) {
   LoadGate gate;
-  // Non-blocking, so that something other than a file named wal.bin cannot
-  // hold the open up.
-  if (!open_file(wal_path, O_RDONLY | O_NONBLOCK, &gate.owned_).ok()) return gate;
+  if (!open_file(wal_path, O_RDONLY, &gate.owned_).ok()) return gate;
   if (take(gate.owned_.get(), operation)) gate.fd_ = gate.owned_.get();
   return gate;
 }

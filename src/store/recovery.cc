@@ -31,8 +31,46 @@ Status Store::open(const StorePaths& paths, Mode mode, uint64_t cache_size,
   return Status();
 }
 
+namespace {
+
+// Whether the file holds `prefix` at offset 0; an empty prefix needs an
+// empty file.
+bool starts_with(const DataFiles& files, bool keys, const std::string& prefix) {
+  const uint64_t length = keys ? files.keys_length() : files.vals_length();
+  if (prefix.empty()) return length == 0;
+  if (prefix.size() > length) return false;
+  std::string head;
+  const RecordEntry at_start{0, static_cast<uint32_t>(prefix.size()), 0,
+                             static_cast<uint32_t>(prefix.size())};
+  Status s = keys ? files.read_key(at_start, &head) : files.read_value(at_start, &head);
+  return s.ok() && head == prefix;
+}
+
+}  // namespace
+
+// Without a snapshot, records are appended at the files' ends -- unless the
+// log is the store's whole history, its first key and value being the bytes
+// the files begin with. Then the replay writes each record over the bytes
+// it was first written to, and a store that was never persisted keeps the
+// size of its files across opens. Anything else is appended behind, so
+// that no byte a salvage could still read is overwritten.
+Status Store::choose_ends(const StorePaths& paths) {
+  std::string key, value;
+  Status s = first_nonempty(paths.wal, &key, &value);
+  if (!s.ok()) return s;
+  if (starts_with(files_, true, key) && starts_with(files_, false, value)) {
+    state_.keys_end = 0;
+    state_.vals_end = 0;
+  }
+  return Status();
+}
+
 Status Store::recover(const StorePaths& paths, OpenReport* report) {
   report->snapshot_present = path_exists(paths.snapshot);
+  if (!report->snapshot_present) {
+    Status s = choose_ends(paths);
+    if (!s.ok()) return s;
+  }
   RecordState loaded;
   bool found = false;
   Status s = read_snapshot(paths.snapshot, &loaded, &found);
@@ -47,7 +85,7 @@ Status Store::recover(const StorePaths& paths, OpenReport* report) {
       paths.wal,
       [&](WalEntry& entry) {
         if (entry.type == WalEntry::Type::kPut) {
-          apply_put(entry.key, std::move(entry.value));
+          unwrap(apply_put(entry.key, std::move(entry.value)));
         } else {
           apply_delete(entry.key);
         }

@@ -32,7 +32,7 @@ const std::string* Store::lookup(std::string_view key) {
   return cache_.put(h, std::move(value));
 }
 
-void Store::apply_put(std::string_view key, std::string value) {
+Status Store::apply_put(std::string_view key, std::string value) {
   const uint64_t h = key_hash(key);
   const uint32_t id = state_.record_count;
   const auto key_len = static_cast<uint32_t>(key.size());
@@ -40,13 +40,15 @@ void Store::apply_put(std::string_view key, std::string value) {
   if (read_only_) {
     logged_.insert_or_assign(id, LoggedRecord{std::string(key), value});
   } else {
-    unwrap(files_.ensure_capacity(id));
-    unwrap(files_.append_record(id, state_.next_entry(key_len, val_len), key, value));
+    Status s = files_.ensure_capacity(id);
+    if (s.ok()) s = files_.append_record(id, state_.next_entry(key_len, val_len), key, value);
+    if (!s.ok()) return s;
   }
   if (std::optional<uint32_t> retired = state_.apply_put(h, key_len, val_len)) {
     if (read_only_) logged_.erase(*retired);
   }
   cache_.put(h, std::move(value));
+  return Status();
 }
 
 bool Store::apply_delete(std::string_view key) {

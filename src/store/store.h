@@ -56,8 +56,9 @@ class Store {
   // cached copy and stays valid until the next change to the Store.
   const std::string* lookup(std::string_view key);
   // Appends a new record for key and makes it current, retiring the previous
-  // record of the key's hash; nothing changes unless the record is written.
-  void apply_put(std::string_view key, std::string value);
+  // record of the key's hash. When the record cannot be written, nothing
+  // changes and the failure comes back.
+  Status apply_put(std::string_view key, std::string value);
   // Retires the key's current record; false when it has none.
   bool apply_delete(std::string_view key);
 
@@ -88,6 +89,7 @@ class Store {
 
   Store(DataFiles files, Mode mode, uint64_t cache_size);
   Status recover(const StorePaths& paths, OpenReport* report);
+  Status choose_ends(const StorePaths& paths);
   // Writes every live record to the .vac copies of `data`, building in
   // *copy the state those copies describe.
   Status copy_live_records(const DataPaths& data, RecordState* copy) const;

@@ -19,6 +19,7 @@
 #include "store/crash_point.h"
 #include "store/key_hash.h"
 #include "store/load_gate.h"
+#include "store/removed_unless_kept.h"
 #include "store/store.h"
 
 namespace corvid {
@@ -95,6 +96,10 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   // new snapshot, holds only entries that state already reflects.
   Status s = log.flush();
   if (!s.ok()) return s;
+  // Until the commit, a failure takes the copies away again, so that a full
+  // disk is not kept full by them.
+  RemovedUnlessKept copies({vacuum_copy(paths.data.keys), vacuum_copy(paths.data.vals),
+                            vacuum_copy(paths.data.offsets), vacuum_copy(paths.snapshot)});
   RecordState compacted;
   s = copy_live_records(paths.data, &compacted);
   if (!s.ok()) return s;
@@ -102,6 +107,7 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
 
   s = commit_snapshot(compacted, paths);
   if (!s.ok()) return s;
+  copies.keep();
   crash_point("vacuum-committed");
 
   // From the first rename until the log is emptied, readers wait.
@@ -146,9 +152,10 @@ Status finish_interrupted_vacuum(const StorePaths& paths) {
   const std::string* data[] = {&paths.data.keys, &paths.data.vals, &paths.data.offsets};
   if (!committed) {
     // A vacuum that stopped before its snapshot was complete changed nothing.
-    ::unlink(vacuum_copy(paths.snapshot).c_str());
-    for (const std::string* p : data) ::unlink(vacuum_copy(*p).c_str());
-    return Status();
+    // Its copies go if they can; a torn snapshot that stays would be read
+    // again at every open, so failing to remove it fails the open.
+    for (const std::string* p : data) (void)remove_file(vacuum_copy(*p));
+    return remove_file(vacuum_copy(paths.snapshot));
   }
   for (const std::string* p : data) {
     if (path_exists(vacuum_copy(*p))) {

@@ -1,7 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -33,7 +36,9 @@ std::string slurp(const std::string& path) {
 std::unique_ptr<LogWriter> open_log(const std::string& path) {
   Fd fd;
   EXPECT_TRUE(open_file(path, O_WRONLY | O_APPEND | O_CREAT, &fd).ok());
-  return std::make_unique<LogWriter>(std::move(fd));
+  uint64_t length = 0;
+  EXPECT_TRUE(file_length(fd.get(), &length).ok());
+  return std::make_unique<LogWriter>(std::move(fd), length);
 }
 
 std::vector<WalEntry> replay(const std::string& path, uint64_t* end) {
@@ -86,6 +91,83 @@ TEST(LogTest, RoundTripAndTornTails) {
     EXPECT_EQ(replay(path, &end).size(), 2u) << cut;
     EXPECT_EQ(end, last_start);
   }
+}
+
+std::string numbered(const char* prefix, int i) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%s%d", prefix, i);
+  return buf;
+}
+
+// Writes past RLIMIT_FSIZE fail as a full disk does (EFBIG instead of
+// ENOSPC), for this test's files only while it runs.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_;
+};
+
+// Appends that fail on a full file leave nothing behind: the file holds
+// whole entries only, exactly the acknowledged ones, and appends go on once
+// there is room again.
+TEST(LogTest, FailedAppendsLeaveNothingBehind) {
+  for (size_t value_size : {10, 3000, 8191, 8192, 20000}) {
+    std::string path = temp_file();
+    auto log = open_log(path);
+    std::vector<std::string> acknowledged;
+    {
+      FileSizeLimit limit(30000);
+      for (int i = 0; acknowledged.size() < 10000; ++i) {
+        std::string key = numbered("k", i);
+        Status s = i % 5 == 4 ? log->append_delete(key)
+                              : log->append_put(key, std::string(value_size, 'a' + i % 26));
+        if (!s.ok()) {
+          EXPECT_EQ(s.code(), EFBIG);
+          break;
+        }
+        acknowledged.push_back(key);
+      }
+      ASSERT_LT(acknowledged.size(), 10000u) << "the limit was never reached";
+      // A flush that fails keeps the acknowledged bytes pending.
+      (void)log->flush();
+    }
+    for (int i = 0; i < 3; ++i) {
+      std::string key = numbered("after", i);
+      ASSERT_TRUE(log->append_put(key, "x").ok());
+      acknowledged.push_back(key);
+    }
+    log.reset();
+    uint64_t end = 0;
+    std::vector<WalEntry> entries = replay(path, &end);
+    EXPECT_EQ(end, slurp(path).size()) << value_size;
+    ASSERT_EQ(entries.size(), acknowledged.size()) << value_size;
+    for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(entries[i].key, acknowledged[i]);
+  }
+}
+
+TEST(LogTest, RollBackTakesBackWhatFollowsTheMark) {
+  std::string path = temp_file();
+  auto log = open_log(path);
+  ASSERT_TRUE(log->append_put("kept", "1").ok());
+  uint64_t mark = log->end();
+  ASSERT_TRUE(log->append_put("dropped", std::string(20000, 'd')).ok());  // partly written out
+  ASSERT_TRUE(log->roll_back(mark).ok());
+  ASSERT_TRUE(log->append_put("next", "2").ok());
+  log.reset();
+  uint64_t end = 0;
+  std::vector<WalEntry> entries = replay(path, &end);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].key, "kept");
+  EXPECT_EQ(entries[1].key, "next");
 }
 
 TEST(LogTest, MissingLogHandsOverNothing) {
