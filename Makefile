@@ -13,8 +13,8 @@ PY_PACKAGES := pytest scikit-build-core cmake ninja mypy
 DEMO_DIR ?= demo-data
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
-.PHONY: all deps clang-deps venv build demo test ctest pytest asan-test tsan crash fuzz bench \
-  install-check format clean
+.PHONY: all deps clang-deps venv build demo test ctest pytest asan-test tsan crash faults fuzz \
+  bench install-check format clean
 
 all: build
 
@@ -92,6 +92,12 @@ bench: build
 crash: build
 	CORVID_CRASH_KILLS=$(CRASH_KILLS) CORVID_VACUUM_KILLS=$(VACUUM_KILLS) \
 	  CORVID_VACUUM_RECORDS=$(VACUUM_RECORDS) $(PY) -m pytest -q -s tests/test_crash.py
+
+# The fault grids at length: a full disk at every kind of write over many key
+# and value sizes (small tmpfs mounts: needs root), and damaged files
+# truncated at every byte and given hostile values. make test runs a sample.
+faults: build
+	CORVID_FAULTS=long $(PY) -m pytest -q tests/test_full_disk.py tests/test_damage.py
 
 # Each fuzz target for FUZZ_SECONDS, starting from the kept seeds; new inputs
 # go to build/fuzz/corpus, findings to build/fuzz/.

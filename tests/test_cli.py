@@ -179,25 +179,55 @@ class TestDumpLoadEdit:
         assert "damage: 9 more record finding(s)" in lines
         assert lines[-1] == "30 finding(s)"  # the 29 records and the short vals.bin
 
-    @pytest.mark.parametrize("damage", ["short offsets", "missing vals"])
-    def test_damage_reads_as_the_next_open_sees_it(self, stores, damage):
+    # 30 live records: 28 in the snapshot (k1's is superseded) and 2 in the log.
+    @pytest.mark.parametrize("damage, copied", [("short offsets", 10), ("missing vals", 3),
+                                                 ("short keys", 5)])
+    def test_a_damaged_store_is_refused_and_salvaged(self, stores, tmp_path, damage, copied):
         path = stores["persisted"]
         if damage == "short offsets":
-            os.truncate(os.path.join(path, "offsets.bin"), 24 * 10)
+            os.truncate(os.path.join(path, "offsets.bin"), 24 * 10)  # rows 0 to 9 are left
+        elif damage == "missing vals":
+            os.remove(os.path.join(path, "vals.bin"))  # only k0's empty value is left
         else:
-            os.remove(os.path.join(path, "vals.bin"))
+            os.truncate(os.path.join(path, "keys.bin"), 10)  # keys k0 to k4
         before = snapshot_of_files(path)
+        for args in (["get", path, "k20"], ["dump", path]):
+            out = run(*args)
+            assert out.returncode == 1 and len(out.stderr.splitlines()) == 1, args
+            assert b"is damaged" in out.stderr and b"corvid salvage" in out.stderr, out.stderr
         info = json.loads(run("stat", "--json", path).stdout)
+        assert "is damaged" in info["damage"]
         assert snapshot_of_files(path) == before
-        value = run("get", path, "k20")
-        assert value.returncode == 1 and len(value.stderr.splitlines()) == 1
-        assert run("get", path, "k1").stdout == b"newer"  # from the log
-        db = Corvid(path)
-        assert info["records"]["live"] == db.len() == 30
-        if damage == "short offsets":
-            # A writer's open lengthens the table with zero rows: the record
-            # reads as absent there too.
-            assert db.get_bytes("k20") is None and value.stderr == b"corvid: key not found\n"
+        # A writer's open refuses too, before it lengthens the table: the
+        # damage stays there for the next open to see.
+        for _ in range(2):
+            with pytest.raises(OSError, match="is damaged: .* `corvid salvage "):
+                Corvid(path)
+        assert snapshot_of_files(path).keys() >= {"keys.bin", "offsets.bin"}
+        assert snapshot_of_files(path)["offsets.bin"] == before["offsets.bin"]
+
+        target = str(tmp_path / "saved")
+        out = run("salvage", path, target)
+        assert out.returncode == 1, out.stderr
+        lines = out.stdout.decode().splitlines()
+        assert lines[-1] == f"{copied} record(s) copied into {target}, {30 - copied} could not be read"
+        assert any(line.startswith("lost: record ") for line in lines)
+        saved = Corvid(target)
+        assert saved.len() == copied and saved.get_bytes("k1") == b"newer"
+        assert saved.get_bytes("é") == b"\x00\xff"
+        for key in saved.keys():
+            if key not in ("k1", "é"):
+                assert saved.get_bytes(key) == bytes([int(key[1:])]) * int(key[1:])
+        assert run("salvage", path, target).returncode == 1  # not into a store
+        assert snapshot_of_files(path)["offsets.bin"] == before["offsets.bin"]
+
+    def test_salvage_of_a_sound_store_copies_everything(self, stores, tmp_path):
+        target = str(tmp_path / "copy")
+        out = run("salvage", stores["persisted"], target)
+        assert out.returncode == 0, out.stdout
+        original, copy = Corvid(stores["persisted"]), Corvid(target)
+        assert copy.keys() == original.keys()
+        assert copy.get_many(original.keys()) == original.get_many(original.keys())
 
     def test_damaged_store_fails_cleanly(self, stores):
         path = stores["vacuumed"]
@@ -205,7 +235,8 @@ class TestDumpLoadEdit:
             f.truncate(10)
         out = run("dump", path)
         assert out.returncode == 1
-        assert out.stderr.startswith(b"corvid: ") and b"failed to fill whole buffer" in out.stderr
+        assert out.stderr.startswith(b"corvid: ") and b"vals.bin holds 10 bytes" in out.stderr
+
 
 
 WRITER = """

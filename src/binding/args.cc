@@ -1,5 +1,7 @@
 #include "binding/args.h"
 
+#include <algorithm>
+
 namespace corvid::py {
 
 namespace {
@@ -202,13 +204,17 @@ bool check_sequence(PyObject* obj, Py_ssize_t* length) {
   return true;
 }
 
+// A sequence's reported length sizes the output only up to this many items:
+// a length of 2**40 must not reserve memory before a single item arrives.
+constexpr size_t kMaxReserve = 1 << 16;
+
 // Takes the items of a checked sequence from its iterator, after sizing the
 // output by the sequence's length.
 template <class Reserve, class Take>
 bool each_item(PyObject* obj, Reserve reserve, Take take) {
   Py_ssize_t length;
   if (!check_sequence(obj, &length)) return false;
-  reserve(static_cast<size_t>(length));
+  reserve(std::min(static_cast<size_t>(length), kMaxReserve));
   Ref it(PyObject_GetIter(obj));
   if (!it) return false;
   while (Ref item{PyIter_Next(it.get())}) {

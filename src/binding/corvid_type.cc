@@ -49,14 +49,14 @@ const Signature kNewSig = {"Corvid.__new__()", kNewNames, 2, 1};
 constexpr uint64_t kDefaultCacheSize = 10000;
 
 PyObject* corvid_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[2];
-  if (!bind_arguments(kNewSig, args, kwargs, bound)) return nullptr;
-  std::string path;
-  if (!to_utf8(bound[0], "storage_path", &path)) return nullptr;
-  uint64_t cache_size = kDefaultCacheSize;
-  if (bound[1] != nullptr && !to_u64(bound[1], "cache_size", &cache_size)) return nullptr;
-
   return guarded([&]() -> PyObject* {
+    PyObject* bound[2];
+    if (!bind_arguments(kNewSig, args, kwargs, bound)) return nullptr;
+    std::string path;
+    if (!to_utf8(bound[0], "storage_path", &path)) return nullptr;
+    uint64_t cache_size = kDefaultCacheSize;
+    if (bound[1] != nullptr && !to_u64(bound[1], "cache_size", &cache_size)) return nullptr;
+
     std::unique_ptr<Db> db;
     Status s = Db::open(std::move(path), cache_size, &db);
     if (!s.ok()) return raise_os_error(s);
@@ -112,15 +112,15 @@ const Signature kDeleteSig = {"Corvid.delete()", kKeyName, 1, 1};
 const Signature kGetManySig = {"Corvid.get_many()", kKeysName, 1, 1};
 
 PyObject* set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[2];
-  if (!bind_fast(kSetSig, args, nargs, kwnames, bound)) return nullptr;
-  // The view stays valid: the str is immutable and the caller holds it.
-  std::string_view key;
-  std::string value;
-  if (!to_utf8_view(bound[0], "key", &key) || !to_byte_string(bound[1], "val", &value)) {
-    return nullptr;
-  }
   return guarded([&]() -> PyObject* {
+    PyObject* bound[2];
+    if (!bind_fast(kSetSig, args, nargs, kwnames, bound)) return nullptr;
+    // The view stays valid: the str is immutable and the caller holds it.
+    std::string_view key;
+    std::string value;
+    if (!to_utf8_view(bound[0], "key", &key) || !to_byte_string(bound[1], "val", &value)) {
+      return nullptr;
+    }
     Status s = db_of(self).set_bytes(key, std::move(value));
     if (!s.ok()) return raise_write_error(s);
     Py_RETURN_NONE;
@@ -128,11 +128,11 @@ PyObject* set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[1];
-  if (!bind_fast(kGetSig, args, nargs, kwnames, bound)) return nullptr;
-  std::string_view key;
-  if (!to_utf8_view(bound[0], "key", &key)) return nullptr;
   return guarded([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fast(kGetSig, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view key;
+    if (!to_utf8_view(bound[0], "key", &key)) return nullptr;
     PyObject* result = nullptr;
     Status s = db_of(self).get(key, [&](const std::string* value) {
       result = value == nullptr ? Py_NewRef(Py_None) : new_bytes(*value);
@@ -143,11 +143,11 @@ PyObject* get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* delete_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[1];
-  if (!bind_fast(kDeleteSig, args, nargs, kwnames, bound)) return nullptr;
-  std::string_view key;
-  if (!to_utf8_view(bound[0], "key", &key)) return nullptr;
   return guarded([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fast(kDeleteSig, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view key;
+    if (!to_utf8_view(bound[0], "key", &key)) return nullptr;
     bool found = false;
     Status s = db_of(self).delete_key(key, &found);
     if (!s.ok()) return raise_os_error(s);
@@ -156,11 +156,11 @@ PyObject* delete_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[1];
-  if (!bind_fast(kGetManySig, args, nargs, kwnames, bound)) return nullptr;
-  std::vector<std::string> keys;
-  if (!to_utf8_list(bound[0], "keys", &keys)) return nullptr;
   return guarded([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fast(kGetManySig, args, nargs, kwnames, bound)) return nullptr;
+    std::vector<std::string> keys;
+    if (!to_utf8_list(bound[0], "keys", &keys)) return nullptr;
     std::vector<Ref> values(keys.size());
     bool failed = false;
     // Each value becomes a bytes object before the next lookup can evict it.

@@ -38,6 +38,8 @@ const char* kind_name(ErrorKind kind) {
       return "OutOfRange";
     case ErrorKind::kCapacityOverflow:
       return "CapacityOverflow";
+    case ErrorKind::kDamaged:
+      return "Damaged";
     case ErrorKind::kUncategorized:
       break;
   }

@@ -120,6 +120,12 @@ void print_stat(const std::string& dir, const Inspection& in, bool json) {
     } else {
       o << "null";
     }
+    o << ", \"damage\": ";
+    if (r.damage.empty()) {
+      o << "null";
+    } else {
+      o << json_string(r.damage);
+    }
     o << ", \"vacuum_interrupted\": " << (r.vacuum_interrupted ? "true" : "false")
       << ", \"files\": {";
     bool first = true;
@@ -182,6 +188,7 @@ void print_stat(const std::string& dir, const Inspection& in, bool json) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.1f%%", 100.0 * share);
   std::cout << "garbage     " << garbage << " of " << in_use << " bytes (" << buf << ")\n";
+  if (!r.damage.empty()) std::cout << "damage      " << r.damage << "\n";
   std::cout << "leftovers   ";
   if (in.leftovers.empty()) std::cout << "none";
   for (size_t i = 0; i < in.leftovers.size(); ++i) std::cout << (i ? ", " : "") << in.leftovers[i];
@@ -256,6 +263,47 @@ int run_load(const std::string& dir) {
   return 0;
 }
 
+// ---- salvage ----
+
+// True when both paths name one existing directory.
+bool same_directory(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(directory_path(a).c_str(), &sa) == 0 &&
+         ::stat(directory_path(b).c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+int run_salvage(const std::string& dir, const std::string& target) {
+  if (same_directory(dir, target)) fail("the new store must be another directory than " + dir);
+  std::unique_ptr<Db> from;
+  Status s = Db::open_read_only(dir, kCacheSize, &from, /*salvage=*/true);
+  if (!s.ok()) fail_open(dir, s);
+  if (check_store_directory(StorePaths(target)).ok()) {
+    fail(target + " holds a store already: salvage into a new directory");
+  }
+  if (!from->report().damage.empty()) std::cout << "note: " << from->report().damage << "\n";
+  auto to = open_writer(target);
+  constexpr uint64_t kShown = 20;
+  uint64_t copied = 0, lost = 0;
+  check(dir, from->salvage(
+                 [&](const std::string& key, const std::string& value) {
+                   Status put = to->set_bytes(key, value);
+                   if (!put.ok()) fail(target + ": " + put.message());
+                   ++copied;
+                 },
+                 [&](uint32_t id, const char* why) {
+                   if (++lost <= kShown) {
+                     std::cout << "lost: record " << id << ": " << why << "\n";
+                   }
+                 }));
+  if (lost > kShown) std::cout << "lost: " << lost - kShown << " more record(s)\n";
+  s = to->persist();
+  if (!s.ok()) fail(target + ": persist: " + s.message());
+  std::cout << copied << " record(s) copied into " << target << ", " << lost
+            << " could not be read\n";
+  return lost == 0 ? 0 : 1;
+}
+
 int run_get(const std::string& dir, const std::string& key) {
   require_utf8(key);
   auto db = open_reader(dir);
@@ -319,6 +367,13 @@ int main(int argc, char** argv) {
   auto* put = app.add_subcommand("put", "Store stdin as the value of KEY");
   put->add_option("DIR", dir, "storage directory (created if missing)")->required();
   put->add_option("KEY", key, "the key")->required();
+  std::string target;
+  auto* salvage = app.add_subcommand(
+      "salvage",
+      "Copy every record of DIR that can still be read and checked into the new store NEW, "
+      "reporting the others; DIR is never written. Exit 0 when every record was copied");
+  salvage->add_option("DIR", dir, "storage directory, damaged")->required();
+  salvage->add_option("NEW", target, "the new storage directory (created)")->required();
   auto* del = app.add_subcommand("delete", "Delete KEY");
   del->add_option("DIR", dir, "storage directory")->required();
   del->add_option("KEY", key, "the key")->required();
@@ -332,6 +387,7 @@ int main(int argc, char** argv) {
     if (*get) return run_get(dir, key);
     if (*put) return run_put(dir, key);
     if (*del) return run_delete(dir, key);
+    if (*salvage) return run_salvage(dir, target);
   } catch (const Failure& f) {
     std::fprintf(stderr, "corvid: %s\n", f.message.c_str());
     return f.code;

@@ -1,5 +1,6 @@
 #include "format/bitmap.h"
 
+#include <algorithm>
 #include <bit>
 #include <new>
 #include <vector>
@@ -46,9 +47,11 @@ class Cursor {
   size_t left_;
 };
 
-// Each check validates one container and, when `values` is given, appends
-// its members (with the container's key as high bits) in ascending order.
-bool check_array(Cursor& in, uint32_t cardinality, uint32_t high, std::vector<uint32_t>* values) {
+// Each check validates one container, returns its largest member in *max,
+// and, when `values` is given, appends its members (with the container's
+// key as high bits) in ascending order.
+bool check_array(Cursor& in, uint32_t cardinality, uint32_t high, std::vector<uint32_t>* values,
+                 uint32_t* max) {
   int32_t previous = -1;
   for (uint32_t i = 0; i < cardinality; ++i) {
     uint16_t v;
@@ -56,16 +59,19 @@ bool check_array(Cursor& in, uint32_t cardinality, uint32_t high, std::vector<ui
     previous = v;
     if (values) values->push_back(high | v);
   }
+  *max = high | static_cast<uint32_t>(previous);
   return true;
 }
 
-bool check_bitset(Cursor& in, uint32_t cardinality, uint32_t high, std::vector<uint32_t>* values) {
+bool check_bitset(Cursor& in, uint32_t cardinality, uint32_t high, std::vector<uint32_t>* values,
+                  uint32_t* max) {
   const uint8_t* words = in.here();
   if (!in.skip(kBitsetBytes)) return false;
   uint32_t count = 0;
   for (size_t i = 0; i < kBitsetBytes; i += 8) {
     uint64_t word = decode_fixed64(words + i);
     count += std::popcount(word);
+    if (word != 0) *max = high | static_cast<uint32_t>(i * 8 + 63 - std::countl_zero(word));
     for (; values && word != 0; word &= word - 1) {
       values->push_back(high | static_cast<uint32_t>(i * 8 + std::countr_zero(word)));
     }
@@ -74,7 +80,8 @@ bool check_bitset(Cursor& in, uint32_t cardinality, uint32_t high, std::vector<u
 }
 
 // Runs sorted, not overlapping, inside 0..65535, adding up to the cardinality.
-bool check_runs(Cursor& in, uint32_t cardinality, uint32_t high, std::vector<uint32_t>* values) {
+bool check_runs(Cursor& in, uint32_t cardinality, uint32_t high, std::vector<uint32_t>* values,
+                uint32_t* max) {
   uint16_t runs;
   if (!in.u16(&runs) || runs == 0) return false;
   int32_t previous_end = -1;
@@ -90,16 +97,24 @@ bool check_runs(Cursor& in, uint32_t cardinality, uint32_t high, std::vector<uin
       values->push_back(high | v);
     }
   }
+  *max = high | static_cast<uint32_t>(previous_end);
   return count == cardinality;
 }
 
-// Validates the whole payload. A payload with run containers is also built
-// into `*built`, container by container, value by value: CRoaring's own
+struct Parse {
+  bool runs = false;         // the payload has run containers
+  uint64_t cardinality = 0;  // the members, counted from the headers
+  int64_t max = -1;          // the largest member
+};
+
+// Validates the whole payload. With `built`, also builds the ids below
+// `limit` into it, container by container, value by value: CRoaring's own
 // conversion of run containers is not to be trusted with every valid input
-// (a run ending at 65535 corrupts memory).
-bool parse_portable(std::string_view payload, roaring_bitmap_t** built) {
-  std::vector<uint32_t> scratch;
-  std::vector<uint32_t>* values = &scratch;
+// (a run ending at 65535 corrupts memory). Containers wholly at or above
+// the limit are not walked.
+bool parse_portable(std::string_view payload, Parse* out, roaring_bitmap_t* built = nullptr,
+                    uint64_t limit = 0) {
+  std::vector<uint32_t> values;
   Cursor in(payload);
   uint32_t cookie;
   if (!in.u32(&cookie)) return false;
@@ -111,10 +126,8 @@ bool parse_portable(std::string_view payload, roaring_bitmap_t** built) {
     run_flags = in.here();
     if (!in.skip((containers + 7) / 8)) return false;
     offsets = containers >= kNoOffsetThreshold;
-    *built = roaring_bitmap_create();
-    if (*built == nullptr) throw std::bad_alloc();
+    out->runs = true;
   } else if (cookie == kCookieNoRuns) {
-    values = nullptr;
     if (!in.u32(&containers) || containers > kMaxContainers) return false;
     offsets = true;
   } else {
@@ -135,13 +148,19 @@ bool parse_portable(std::string_view payload, roaring_bitmap_t** built) {
     uint32_t cardinality = uint32_t{card_minus_one} + 1;
     bool run = run_flags != nullptr && (run_flags[i / 8] >> (i % 8)) & 1;
     uint32_t high = uint32_t{key} << 16;
-    bool ok = run                                  ? check_runs(in, cardinality, high, values)
-              : cardinality > kMaxArrayCardinality ? check_bitset(in, cardinality, high, values)
-                                                   : check_array(in, cardinality, high, values);
+    std::vector<uint32_t>* collect = built != nullptr && high < limit ? &values : nullptr;
+    uint32_t max = 0;
+    bool ok = run ? check_runs(in, cardinality, high, collect, &max)
+              : cardinality > kMaxArrayCardinality
+                  ? check_bitset(in, cardinality, high, collect, &max)
+                  : check_array(in, cardinality, high, collect, &max);
     if (!ok) return false;
-    if (values != nullptr) {
-      roaring_bitmap_add_many(*built, values->size(), values->data());
-      values->clear();
+    out->cardinality += cardinality;
+    out->max = max;
+    if (collect != nullptr) {
+      auto end = std::lower_bound(values.begin(), values.end(), limit);
+      roaring_bitmap_add_many(built, static_cast<size_t>(end - values.begin()), values.data());
+      values.clear();
     }
   }
   return true;
@@ -155,19 +174,30 @@ std::string Bitmap::serialize() const {
   return out;
 }
 
-bool Bitmap::deserialize(std::string_view payload, Bitmap* out) {
-  roaring_bitmap_t* built = nullptr;
-  bool ok = parse_portable(payload, &built);
-  Bitmap owned(built);  // freed on every way out unless handed over
-  if (!ok) return false;
+bool Bitmap::describe(std::string_view payload, uint64_t* cardinality, int64_t* max) {
+  Parse parse;
+  if (!parse_portable(payload, &parse)) return false;
+  *cardinality = parse.cardinality;
+  *max = parse.max;
+  return true;
+}
+
+bool Bitmap::deserialize(std::string_view payload, Bitmap* out, uint64_t limit) {
+  Parse parse;
+  if (!parse_portable(payload, &parse)) return false;
   // Sets held in memory never have run containers, so what persist writes
-  // later is always the no-run form.
-  if (built == nullptr) {
+  // later is always the no-run form. A payload without runs whose ids all
+  // lie below the limit is CRoaring's to read; any other is built here.
+  if (!parse.runs && parse.max < static_cast<int64_t>(limit)) {
     roaring_bitmap_t* r = roaring_bitmap_portable_deserialize_safe(payload.data(), payload.size());
     if (r == nullptr) return false;
-    owned = Bitmap(r);
+    *out = Bitmap(r);
+    return true;
   }
-  *out = std::move(owned);
+  Bitmap built;
+  Parse again;
+  if (!parse_portable(payload, &again, built.r_, limit)) return false;
+  *out = std::move(built);
   return true;
 }
 

@@ -39,9 +39,14 @@ class Bitmap {
   // The portable serialisation; only single-id inserts and removals build a
   // set, so it never holds run containers and starts with cookie 12346.
   std::string serialize() const;
-  // Parses a portable serialisation of either cookie after checking it
-  // completely: a damaged or hostile payload is refused, never trusted.
-  static bool deserialize(std::string_view payload, Bitmap* out);
+  // Checks a portable serialisation of either cookie completely, without
+  // building it: its number of members and its largest one (-1 for none),
+  // from the headers. A damaged or hostile payload is refused.
+  static bool describe(std::string_view payload, uint64_t* cardinality, int64_t* max);
+  // Parses a checked payload, keeping only the ids below `limit`: the cost
+  // is bounded by the payload and the limit, whatever ranges it claims.
+  static bool deserialize(std::string_view payload, Bitmap* out,
+                          uint64_t limit = uint64_t{1} << 32);
 
   // Calls f(id) for every id in ascending order.
   template <class F>

@@ -88,17 +88,19 @@ Status DataFiles::open(const DataPaths& paths, OpenMode mode, DataFiles* out) {
   if (s.ok()) s = length_of(files.keys_fd_, &files.keys_length_);
   if (s.ok()) s = length_of(files.vals_fd_, &files.vals_length_);
   if (!s.ok()) return s;
+  files.rows_on_disk_ = offsets_length / kRowSize;
+  files.offsets_length_ = offsets_length;
   files.capacity_ = std::max(offsets_length / kRowSize, kInitialCapacity);
+  *out = std::move(files);
+  return Status();
+}
+
+Status DataFiles::size_table() {
+  if (read_only_) return Status();
   // The table is written through a shared mapping, where a full disk would
   // be a SIGBUS: its blocks are reserved up front instead, and a full disk is
   // an error here.
-  if (!files.read_only_) {
-    s = reserve_blocks(files.offsets_fd_.get(), 0,
-                       std::max(offsets_length, files.capacity_ * kRowSize));
-    if (!s.ok()) return s;
-  }
-  *out = std::move(files);
-  return Status();
+  return reserve_blocks(offsets_fd_.get(), 0, std::max(offsets_length_, capacity_ * kRowSize));
 }
 
 Status DataFiles::map_table() {

@@ -24,6 +24,12 @@ struct RecordEntry {
 };
 
 inline constexpr uint64_t kRowSize = 24;
+
+// Whether `len` bytes at `offset` lie within the first `size`, without
+// overflowing.
+inline bool inside(uint64_t offset, uint64_t len, uint64_t size) {
+  return len <= size && offset <= size - len;
+}
 inline constexpr uint64_t kInitialCapacity = 100000;
 
 // A shared mapping of a whole file, unmapped on destruction.
@@ -64,10 +70,12 @@ enum class OpenMode {
 // the record table read as zeros.
 class DataFiles {
  public:
-  // Opens the three files. The record table is sized for max(floor(L / 24),
-  // 100000) rows for its length L; for writing, a shorter file is
-  // lengthened. `keys_length` and `vals_length` report the lengths.
+  // Opens the three files and takes their lengths; nothing is sized yet.
+  // The record table is for max(floor(L / 24), 100000) rows, L its length.
   static Status open(const DataPaths& paths, OpenMode mode, DataFiles* out);
+  // For writing: lengthens a shorter table to its rows and reserves its
+  // blocks (read-only: nothing to do).
+  Status size_table();
   // Maps the record table and advises the kernel that access is random.
   Status map_table();
 
@@ -86,7 +94,9 @@ class DataFiles {
   uint64_t vals_length() const { return vals_length_; }
   uint64_t capacity() const { return capacity_; }
   // Whether row `id` lies within the record table as it is on disk.
-  bool row_on_disk(uint32_t id) const { return (uint64_t{id} + 1) * kRowSize <= table_.length(); }
+  bool row_on_disk(uint32_t id) const { return id < rows_on_disk_; }
+  // The rows offsets.bin held when it was opened, before any sizing.
+  uint64_t rows_on_disk() const { return rows_on_disk_; }
 
  private:
   Status check_row(uint32_t id) const;
@@ -99,6 +109,8 @@ class DataFiles {
   uint64_t capacity_ = 0;  // rows the table is sized for
   uint64_t keys_length_ = 0;
   uint64_t vals_length_ = 0;
+  uint64_t rows_on_disk_ = 0;
+  uint64_t offsets_length_ = 0;  // at open
 };
 
 // Reads the keys of many records with few reads. Records are appended, so

@@ -23,11 +23,11 @@ Status write_bitmap(BufferedWriter& out, const Bitmap& set) {
   return s;
 }
 
-Status read_bitmap(BufferedReader& in, Bitmap* out) {
-  std::string payload;
-  Status s = decode_bytes(in, &payload);
+// A checked payload, its member count and its largest id.
+Status read_bitmap(BufferedReader& in, std::string* payload, uint64_t* count, int64_t* max) {
+  Status s = decode_bytes(in, payload);
   if (!s.ok()) return s;
-  if (!Bitmap::deserialize(payload, out)) {
+  if (!Bitmap::describe(*payload, count, max)) {
     return Status::Custom(ErrorKind::kInvalidInput, "invalid bitmap");
   }
   return Status();
@@ -59,14 +59,14 @@ Status write_snapshot(BufferedWriter& out, const RecordState& state) {
   return out.write(buf, 8);
 }
 
-Status decode_snapshot(BufferedReader& in, RecordState* state, uint64_t input_size) {
+Status decode_snapshot(BufferedReader& in, SnapshotImage* image, uint64_t input_size) {
   uint64_t n;
   Status s = decode_u64(in, &n);
   if (!s.ok()) return s;
   // At most what the input can hold, 12 bytes a pair.
   uint64_t reserve = input_size > 0 ? std::min(n, input_size / 12) : std::min(n, kMaxIndexReserve);
-  IndexPairs pairs;
-  pairs.reserve(static_cast<size_t>(reserve));
+  image->pairs.clear();
+  image->pairs.reserve(static_cast<size_t>(reserve));
   constexpr uint64_t kBatch = 4096;
   std::vector<uint8_t> raw(kBatch * 12);
   for (uint64_t done = 0; done < n;) {
@@ -74,20 +74,44 @@ Status decode_snapshot(BufferedReader& in, RecordState* state, uint64_t input_si
     s = in.read_exact(raw.data(), batch * 12);
     if (!s.ok()) return s;
     for (const uint8_t* p = raw.data(); p < raw.data() + batch * 12; p += 12) {
-      pairs.push_back({decode_fixed64(p), decode_fixed32(p + 8)});
+      image->pairs.push_back({decode_fixed64(p), decode_fixed32(p + 8)});
     }
     done += batch;
   }
-  state->load_index(pairs);
-  s = read_bitmap(in, &state->live);
-  if (s.ok()) s = read_bitmap(in, &state->dead);
-  if (s.ok()) s = decode_u32(in, &state->record_count);
-  if (s.ok()) s = decode_u64(in, &state->keys_end);
-  if (s.ok()) s = decode_u64(in, &state->vals_end);
-  return s;
+  int64_t live_max, dead_max;
+  s = read_bitmap(in, &image->live, &image->live_count, &live_max);
+  if (s.ok()) s = read_bitmap(in, &image->dead, &image->dead_count, &dead_max);
+  if (s.ok()) s = decode_u32(in, &image->record_count);
+  if (s.ok()) s = decode_u64(in, &image->keys_end);
+  if (s.ok()) s = decode_u64(in, &image->vals_end);
+  if (!s.ok()) return s;
+  // Checked by the sets' largest ids, not by walking them: a few bytes of
+  // run containers can name four billion.
+  if (std::max(live_max, dead_max) >= static_cast<int64_t>(image->record_count)) {
+    return Status::Custom(ErrorKind::kInvalidInput, "a record id at or above record_count");
+  }
+  return Status();
 }
 
-Status read_snapshot(const std::string& path, RecordState* state, bool* found) {
+void SnapshotImage::build(RecordState* state, uint64_t live_limit, uint64_t dead_limit) const {
+  if (live_limit >= record_count) {
+    state->load_index(pairs);
+  } else {
+    IndexPairs kept;
+    for (const IndexPair& p : pairs) {
+      if (p.id < live_limit) kept.push_back(p);
+    }
+    state->load_index(kept);
+  }
+  // Both payloads were checked when decoded.
+  (void)Bitmap::deserialize(live, &state->live, live_limit);
+  (void)Bitmap::deserialize(dead, &state->dead, dead_limit);
+  state->record_count = record_count;
+  state->keys_end = keys_end;
+  state->vals_end = vals_end;
+}
+
+Status read_snapshot(const std::string& path, SnapshotImage* image, bool* found) {
   *found = false;
   if (!path_exists(path)) return Status();
   Fd fd;
@@ -97,9 +121,9 @@ Status read_snapshot(const std::string& path, RecordState* state, bool* found) {
   (void)file_length(fd.get(), &size);
   BufferedReader in(fd.get(),
                     static_cast<size_t>(std::min<uint64_t>(size + 1, kSnapshotReadBuffer)));
-  RecordState decoded;
+  SnapshotImage decoded;
   if (decode_snapshot(in, &decoded, size).ok()) {
-    *state = std::move(decoded);
+    *image = std::move(decoded);
     *found = true;
   }
   return Status();

@@ -21,13 +21,39 @@ inline constexpr size_t kSnapshotReadBuffer = 1 << 20;
 // Encodes the six fields piece by piece into `out`.
 Status write_snapshot(BufferedWriter& out, const RecordState& state);
 
-// Decodes one record from `in`; on failure *state holds partial state and
-// must be discarded. `input_size`, when known, bounds how many index entries
-// the input can hold.
-Status decode_snapshot(BufferedReader& in, RecordState* state, uint64_t input_size = 0);
+// A decoded snapshot before its sets are built: its counters can be checked
+// against the files first, so that no set is built that the files cannot
+// hold. The payloads are checked; every id in them is below record_count.
+struct SnapshotImage {
+  IndexPairs pairs;
+  std::string live;  // portable Roaring
+  std::string dead;
+  uint64_t live_count = 0;  // members of each set, from its headers
+  uint64_t dead_count = 0;
+  uint32_t record_count = 0;
+  uint64_t keys_end = 0;
+  uint64_t vals_end = 0;
+
+  // The state it describes, leaving out live records at or above
+  // `live_limit` and dead ones at or above `dead_limit`.
+  void build(RecordState* state, uint64_t live_limit = uint64_t{1} << 32,
+             uint64_t dead_limit = uint64_t{1} << 32) const;
+  // The state as far as a record table of `rows` rows bears it out. Live
+  // records past the table stay (to be reported, one by one) as long as the
+  // index names as many, which the snapshot's own size bounds; dead ones
+  // past it are left out. When record_count fits the table, all of it.
+  void build_within(RecordState* state, uint64_t rows) const {
+    build(state, live_count <= pairs.size() ? record_count : rows, rows);
+  }
+};
+
+// Decodes one record from `in`. A set naming an id at or above record_count
+// does not decode: the snapshot then describes no state of this store.
+// `input_size`, when known, bounds how many index entries the input holds.
+Status decode_snapshot(BufferedReader& in, SnapshotImage* image, uint64_t input_size = 0);
 
 // Reads the snapshot at `path`. *found is false when there is no file or it
 // does not decode. Fails only when an existing file cannot be opened.
-Status read_snapshot(const std::string& path, RecordState* state, bool* found);
+Status read_snapshot(const std::string& path, SnapshotImage* image, bool* found);
 
 }  // namespace corvid

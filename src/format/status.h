@@ -25,6 +25,7 @@ enum class ErrorKind {
   kLengthLimit,       // a key or value too long for a row's 32-bit length
   kOutOfRange,        // a record row outside the mapped table
   kCapacityOverflow,  // a table larger than its type can describe
+  kDamaged,           // files that disagree with each other
   kUncategorized,
 };
 

@@ -108,7 +108,8 @@ Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out)
   return Status();
 }
 
-Status Db::open_read_only(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out) {
+Status Db::open_read_only(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out,
+                          bool salvage) {
   StorePaths paths(path);
   Status s = check_store_directory(paths);
   if (!s.ok()) return s;
@@ -119,7 +120,8 @@ Status Db::open_read_only(std::string path, uint64_t cache_size, std::unique_ptr
     LoadGate gate = LoadGate::for_loading(paths.wal);
     StorePaths state_paths = paths;
     s = committed_vacuum(paths, &state_paths, &interrupted);
-    if (s.ok()) s = Store::open(state_paths, Store::Mode::kReadOnly, cache_size, &store, &report);
+    const Store::Mode mode = salvage ? Store::Mode::kSalvage : Store::Mode::kReadOnly;
+    if (s.ok()) s = Store::open(state_paths, mode, cache_size, &store, &report);
   }
   if (!s.ok()) return s;
   report.vacuum_interrupted = interrupted;
@@ -234,6 +236,15 @@ Status Db::keys(std::vector<std::string>* out) {
   if (!s.ok()) return s;
   SharedLock lock(store_mu_);
   *out = store_->keys();
+  return Status();
+}
+
+Status Db::salvage(const std::function<void(const std::string&, const std::string&)>& keep,
+                   const std::function<void(uint32_t, const char*)>& lose) {
+  Status s = usable();
+  if (!s.ok()) return s;
+  SharedLock lock(store_mu_);
+  store_->salvage(keep, lose);
   return Status();
 }
 

@@ -47,8 +47,11 @@ class Db {
   // Opens the store at `path` without changing anything on disk and without
   // a claim: it may run beside a live writer, and sees the files as they
   // were between two of the writer's installs (load_gate.h). A directory
-  // that holds no store is refused.
-  static Status open_read_only(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out);
+  // that holds no store is refused, and so is a damaged one unless
+  // `salvage`: then what the files bear out is opened, and report() says
+  // what they do not.
+  static Status open_read_only(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out,
+                               bool salvage = false);
 
   // Releases the Store, then writes out the log's buffer, then the claim.
   // In a process forked from the one that opened it, writes nothing.
@@ -68,6 +71,10 @@ class Db {
   // Calls f(key, value) for every live record in RecordId order.
   template <class F>
   Status for_each_live(F&& f) EXCLUDES(store_mu_);
+
+  // See Store::salvage.
+  Status salvage(const std::function<void(const std::string&, const std::string&)>& keep,
+                 const std::function<void(uint32_t, const char*)>& lose) EXCLUDES(store_mu_);
 
   Status keys(std::vector<std::string>* out) EXCLUDES(store_mu_);
   Status len(uint64_t* out) EXCLUDES(store_mu_);

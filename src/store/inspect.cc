@@ -12,7 +12,7 @@
 #include "format/snapshot.h"
 #include "store/db.h"
 #include "store/dir_lock.h"
-#include "store/key_hash.h"
+#include "store/record_check.h"
 #include "store/vacuum.h"
 
 namespace corvid {
@@ -37,38 +37,20 @@ std::vector<std::string> leftovers_in(const std::string& dir) {
   return out;
 }
 
-// Whether `len` bytes at `offset` lie within `size`, without overflowing.
-bool inside(uint64_t offset, uint64_t len, uint64_t size) {
-  return len <= size && offset <= size - len;
-}
-
-// Checks every live record of `snap` against the files: a row inside the
-// table, bytes inside the files, and a stored key that hashes to the index
-// entry naming it. Reports at most kShown records.
+// Checks every live record of `snap` against the files (record_check.h);
+// reports at most kShown records and counts them all.
 void check_records(const RecordState& snap, const DataFiles& files, Verification* out) {
   constexpr uint64_t kShown = 20;
-  HashMap<uint32_t, uint64_t> named = new_hash_map<uint32_t, uint64_t>();
-  for (const auto& [h, id] : snap.index) named[id] = h;
+  const HashMap<uint32_t, uint64_t> named = hashes_by_id(snap.index);
   uint64_t found = 0;
-  auto report = [&](uint32_t id, const char* what) {
-    if (++found <= kShown) out->damage.push_back("record " + std::to_string(id) + ": " + what);
-  };
   std::string key;
   snap.live.for_each([&](uint32_t id) {
-    RecordEntry e;
-    if (!files.row_on_disk(id) || !files.read_entry(id, &e).ok()) {
-      return report(id, "row lies outside offsets.bin");
-    }
-    if (!inside(e.key_offset, e.key_len, files.keys_length())) {
-      return report(id, "key lies outside keys.bin");
-    }
-    if (!inside(e.val_offset, e.val_len, files.vals_length())) {
-      return report(id, "value lies outside vals.bin");
-    }
-    if (!files.read_key(e, &key).ok()) return report(id, "key cannot be read");
     auto it = named.find(id);
-    if (it == named.end()) return report(id, "no index entry names it");
-    if (key_hash(key) != it->second) report(id, "stored key does not hash to its index entry");
+    const char* damage =
+        record_damage(files, snap, id, it == named.end() ? nullptr : &it->second, &key, nullptr);
+    if (damage != nullptr && ++found <= kShown) {
+      out->damage.push_back("record " + std::to_string(id) + ": " + damage);
+    }
   });
   if (found > kShown) {
     out->damage.push_back(std::to_string(found - kShown) + " more record finding(s)");
@@ -84,16 +66,7 @@ void check_snapshot(const RecordState& snap, Verification* out) {
   if (roaring_bitmap_intersect(snap.live.raw(), snap.dead.raw())) {
     find("live and dead records overlap");
   }
-  auto check_below = [&](const Bitmap& set, const char* name) {
-    uint64_t above = 0;
-    set.for_each([&](uint32_t id) { above += id >= snap.record_count; });
-    if (above > 0) {
-      find(std::to_string(above) + " " + name + " record(s) at or above record_count " +
-           std::to_string(snap.record_count));
-    }
-  };
-  check_below(snap.live, "live");
-  check_below(snap.dead, "dead");
+  // Ids at or above record_count do not decode at all.
   if (snap.index.size() != snap.live.cardinality()) {
     find("the index has " + std::to_string(snap.index.size()) + " entries for " +
          std::to_string(snap.live.cardinality()) + " live records");
@@ -104,7 +77,7 @@ void check_snapshot(const RecordState& snap, Verification* out) {
 
 Status inspect_directory(const std::string& dir, Inspection* out) {
   std::unique_ptr<Db> db;
-  Status s = Db::open_read_only(dir, 16, &db);
+  Status s = Db::open_read_only(dir, 16, &db, /*salvage=*/true);
   if (!s.ok()) return s;
   *out = Inspection();
   for (std::string_view name : kStoreFiles) {
@@ -142,17 +115,16 @@ Status verify_directory(const std::string& dir, Verification* out) {
     }
   }
 
-  RecordState snap;
+  SnapshotImage image;
   bool decoded = false;
   const bool present = path_exists(state_paths.snapshot);
-  s = read_snapshot(state_paths.snapshot, &snap, &decoded);
+  s = read_snapshot(state_paths.snapshot, &image, &decoded);
   if (!s.ok()) return s;
   if (present && !decoded) {
     out->damage.push_back(std::string(kSnapshotFile) + " does not decode");
     ++out->damage_count;
   }
   if (decoded) {
-    check_snapshot(snap, out);
     DataFiles files;
     Status opened = DataFiles::open(state_paths.data, OpenMode::kReadOnly, &files);
     if (opened.ok()) opened = files.map_table();
@@ -160,14 +132,23 @@ Status verify_directory(const std::string& dir, Verification* out) {
       out->damage.push_back("the data files cannot be read: " + opened.message());
       ++out->damage_count;
     } else {
-      if (snap.keys_end > files.keys_length()) {
-        out->damage.push_back(std::string(kKeysFile) + " is shorter than the snapshot's end");
+      auto find = [&](std::string what) {
+        out->damage.push_back(std::move(what));
         ++out->damage_count;
+      };
+      if (image.keys_end > files.keys_length()) {
+        find(std::string(kKeysFile) + " is shorter than the snapshot's end");
       }
-      if (snap.vals_end > files.vals_length()) {
-        out->damage.push_back(std::string(kValsFile) + " is shorter than the snapshot's end");
-        ++out->damage_count;
+      if (image.vals_end > files.vals_length()) {
+        find(std::string(kValsFile) + " is shorter than the snapshot's end");
       }
+      if (image.record_count > files.rows_on_disk()) {
+        find(std::string(kOffsetsFile) + " holds " + std::to_string(files.rows_on_disk()) +
+             " rows where the snapshot counts " + std::to_string(image.record_count));
+      }
+      RecordState snap;
+      image.build_within(&snap, files.rows_on_disk());
+      check_snapshot(snap, out);
       check_records(snap, files, out);
     }
   }

@@ -6,7 +6,10 @@
 namespace corvid {
 
 Store::Store(DataFiles files, Mode mode, uint64_t cache_size)
-    : cache_(cache_size), files_(std::move(files)), read_only_(mode == Mode::kReadOnly) {
+    : cache_(cache_size),
+      files_(std::move(files)),
+      mode_(mode),
+      read_only_(mode != Mode::kReadWrite) {
   // Without a snapshot, records are appended at the files' ends.
   state_.keys_end = files_.keys_length();
   state_.vals_end = files_.vals_length();
@@ -14,11 +17,10 @@ Store::Store(DataFiles files, Mode mode, uint64_t cache_size)
 
 Status Store::open(const StorePaths& paths, Mode mode, uint64_t cache_size,
                    std::unique_ptr<Store>* out, OpenReport* report) {
-  const bool read_only = mode == Mode::kReadOnly;
+  const bool read_only = mode != Mode::kReadWrite;
   DataFiles files;
   Status s =
       DataFiles::open(paths.data, read_only ? OpenMode::kReadOnly : OpenMode::kCreate, &files);
-  if (s.ok()) s = files.map_table();
   if (!s.ok()) {
     if (read_only) return s;
     panic(s);
@@ -46,6 +48,27 @@ bool starts_with(const DataFiles& files, bool keys, const std::string& prefix) {
   return s.ok() && head == prefix;
 }
 
+// What of a snapshot's counters the files do not bear out, or nothing: a
+// snapshot that counts more than the files hold describes records that are
+// gone (after a power loss, say), and the next put would write over what
+// is left. Checked by lengths alone.
+std::string damage_of(const SnapshotImage& image, const DataFiles& files) {
+  auto short_by = [](std::string_view file, uint64_t holds, const char* unit, uint64_t counts) {
+    return std::string(file) + " holds " + std::to_string(holds) + " " + unit +
+           " where the snapshot counts " + std::to_string(counts);
+  };
+  if (image.keys_end > files.keys_length()) {
+    return short_by(kKeysFile, files.keys_length(), "bytes", image.keys_end);
+  }
+  if (image.vals_end > files.vals_length()) {
+    return short_by(kValsFile, files.vals_length(), "bytes", image.vals_end);
+  }
+  if (image.record_count > files.rows_on_disk()) {
+    return short_by(kOffsetsFile, files.rows_on_disk(), "rows", image.record_count);
+  }
+  return "";
+}
+
 }  // namespace
 
 // Without a snapshot, records are appended at the files' ends -- unless the
@@ -67,16 +90,36 @@ Status Store::choose_ends(const StorePaths& paths) {
 
 Status Store::recover(const StorePaths& paths, OpenReport* report) {
   report->snapshot_present = path_exists(paths.snapshot);
-  if (!report->snapshot_present) {
-    Status s = choose_ends(paths);
-    if (!s.ok()) return s;
-  }
-  RecordState loaded;
+  SnapshotImage image;
   bool found = false;
-  Status s = read_snapshot(paths.snapshot, &loaded, &found);
+  Status s = read_snapshot(paths.snapshot, &image, &found);
   if (!s.ok()) return s;
   if (found) {
     report->snapshot_decoded = true;
+    const std::string damage = damage_of(image, files_);
+    if (!damage.empty()) {
+      report->damage = "storage directory " + quoted_dir(paths.dir) + " is damaged: " + damage +
+                       "; `corvid salvage " + directory_path(paths.dir) +
+                       " NEW` copies what can still be read into a new store";
+      if (mode_ != Mode::kSalvage) return Status::Custom(ErrorKind::kDamaged, report->damage);
+    }
+  }
+  // Sized only now: a damaged store is refused before its table is
+  // lengthened, which would hide the damage from the next open.
+  s = files_.size_table();
+  if (s.ok()) s = files_.map_table();
+  if (!s.ok()) {
+    if (read_only_) return s;
+    panic(s);
+  }
+  if (!report->snapshot_present) {
+    s = choose_ends(paths);
+    if (!s.ok()) return s;
+  }
+  if (found) {
+    // Only a salvage meets a snapshot that counts more rows than the table.
+    RecordState loaded;
+    image.build_within(&loaded, files_.rows_on_disk());
     report->snapshot = loaded.counts();
     state_ = std::move(loaded);
     unwrap(files_.ensure_capacity(state_.record_count));

@@ -1,6 +1,7 @@
 #include "store/store.h"
 
 #include "store/key_hash.h"
+#include "store/record_check.h"
 
 namespace corvid {
 
@@ -10,10 +11,13 @@ const Store::LoggedRecord* Store::logged(uint32_t id) const {
   return it == logged_.end() ? nullptr : &it->second;
 }
 
-RecordEntry Store::entry(uint32_t id) const {
-  RecordEntry e;
-  unwrap(files_.read_entry(id, &e));
-  return e;
+Status Store::read_row(uint32_t id, RecordEntry* out) const {
+  Status s = files_.read_entry(id, out);
+  if (s.ok() && (!inside(out->key_offset, out->key_len, state_.keys_end) ||
+                 !inside(out->val_offset, out->val_len, state_.vals_end))) {
+    s = Status::UnexpectedEof();
+  }
+  return s;
 }
 
 const std::string* Store::lookup(std::string_view key) {
@@ -26,7 +30,10 @@ const std::string* Store::lookup(std::string_view key) {
   }
   RecordEntry e = entry(*id);
   unwrap(files_.read_key(e, &key_scratch_));
-  if (key_scratch_ != key) return nullptr;
+  const bool same = key_scratch_ == key;
+  // A long key's buffer is not kept for the instance's life.
+  if (key_scratch_.capacity() > kKeptScratch) std::string().swap(key_scratch_);
+  if (!same) return nullptr;
   std::string value;
   unwrap(files_.read_value(e, &value));
   return cache_.put(h, std::move(value));
@@ -77,14 +84,30 @@ std::vector<std::string> Store::keys() const {
   return out;
 }
 
+void Store::salvage(const std::function<void(const std::string&, const std::string&)>& keep,
+                    const std::function<void(uint32_t, const char*)>& lose) const {
+  const HashMap<uint32_t, uint64_t> named = hashes_by_id(state_.index);
+  std::string key, value;
+  state_.live.for_each([&](uint32_t id) {
+    if (const LoggedRecord* r = logged(id)) return keep(r->key, r->value);
+    auto it = named.find(id);
+    const char* damage =
+        record_damage(files_, state_, id, it == named.end() ? nullptr : &it->second, &key, &value);
+    if (damage == nullptr) {
+      keep(key, value);
+    } else {
+      lose(id, damage);
+    }
+  });
+}
+
 StoreStats Store::stats() const {
   StoreStats st;
   st.records = state_.counts();
   state_.live.for_each([&](uint32_t id) {
     if (const LoggedRecord* r = logged(id)) {
       st.live_bytes += r->key.size() + r->value.size();
-    } else {
-      RecordEntry e = entry(id);
+    } else if (RecordEntry e; files_.read_entry(id, &e).ok()) {
       st.live_bytes += uint64_t{e.key_len} + e.val_len;
     }
   });

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,6 +31,8 @@ struct OpenReport {
   // Read-only opens: a vacuum had committed but not yet put its files in
   // place; the state is the vacuum's, read from its copies.
   bool vacuum_interrupted = false;
+  // What of the snapshot the files do not bear out; a salvage opens anyway.
+  std::string damage;
 };
 
 struct StoreStats {
@@ -41,7 +44,9 @@ struct StoreStats {
 
 class Store {
  public:
-  enum class Mode { kReadWrite, kReadOnly };
+  // A salvage is a read-only open that also takes a damaged store, as far
+  // as its files bear it out.
+  enum class Mode { kReadWrite, kReadOnly, kSalvage };
 
   // Opens the data files of `paths`, loads the snapshot and replays the log.
   // For writing, the files are created and sized, the replayed puts are
@@ -70,6 +75,11 @@ class Store {
   void for_each_live(F&& f) const;
   uint64_t len() const { return state_.live.cardinality(); }
   StoreStats stats() const;
+  // For a salvage: calls keep(key, value) for every live record that can be
+  // read as the one its index entry names (record_check.h), lose(id, why)
+  // for every other, in RecordId order. Nothing here panics.
+  void salvage(const std::function<void(const std::string&, const std::string&)>& keep,
+               const std::function<void(uint32_t, const char*)>& lose) const;
 
   void clear_cache() { cache_.clear(); }
   uint64_t cache_entries() const { return cache_.size(); }
@@ -94,13 +104,24 @@ class Store {
   // *copy the state those copies describe.
   Status copy_live_records(const DataPaths& data, RecordState* copy) const;
   const LoggedRecord* logged(uint32_t id) const;
-  RecordEntry entry(uint32_t id) const;
+  // Row `id`, which must lie inside the table and its bytes inside the
+  // counters: a row that says otherwise is damage, read as a file that ends
+  // too early, before anything is allocated for it.
+  Status read_row(uint32_t id, RecordEntry* out) const;
+  // The same where a failure has no error path.
+  RecordEntry entry(uint32_t id) const {
+    RecordEntry e;
+    unwrap(read_row(id, &e));
+    return e;
+  }
 
   RecordState state_;
   ValueCache cache_;
   DataFiles files_;
+  const Mode mode_;
   const bool read_only_;
   HashMap<uint32_t, LoggedRecord> logged_ = new_hash_map<uint32_t, LoggedRecord>();
+  static constexpr size_t kKeptScratch = 1 << 16;
   std::string key_scratch_;
 };
 

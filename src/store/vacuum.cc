@@ -71,8 +71,10 @@ Status Store::copy_live_records(const DataPaths& data, RecordState* copy) const 
   std::string key, value;
   state_.live.for_each([&](uint32_t old_id) {
     if (!s.ok() || old_id >= state_.record_count) return;
-    const RecordEntry old = entry(old_id);
-    s = files_.read_key(old, &key);
+    RecordEntry old;
+    s = read_row(old_id, &old);
+    if (s.kind() == ErrorKind::kOutOfRange) panic(s);  // a row outside the table
+    if (s.ok()) s = files_.read_key(old, &key);
     if (s.ok()) s = files_.read_value(old, &value);
     if (s.ok()) s = keys.write(key.data(), key.size());
     if (s.ok()) s = vals.write(value.data(), value.size());
@@ -121,6 +123,7 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   // max(rows, 100000), mapped and advised for random access.
   DataFiles files;
   s = DataFiles::open(paths.data, OpenMode::kExisting, &files);
+  if (s.ok()) s = files.size_table();
   if (!s.ok()) return s;
   unwrap(files.map_table());
 
@@ -139,8 +142,8 @@ namespace {
 // Whether a vacuum had committed: its snapshot exists and decodes. Fails
 // only when the snapshot exists but cannot be opened.
 Status vacuum_committed(const StorePaths& paths, bool* committed) {
-  RecordState state;
-  return read_snapshot(vacuum_copy(paths.snapshot), &state, committed);
+  SnapshotImage image;
+  return read_snapshot(vacuum_copy(paths.snapshot), &image, committed);
 }
 
 }  // namespace

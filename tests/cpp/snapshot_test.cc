@@ -36,8 +36,10 @@ TEST(SnapshotTest, RepeatedKeyHashKeepsTheLaterId) {
   }
   bytes += kEmptySet + kEmptySet + u32(200000) + u64(3) + u64(4) + "trailing";
   BufferedReader in{std::string_view(bytes)};
+  SnapshotImage image;
+  ASSERT_TRUE(decode_snapshot(in, &image, bytes.size()).ok());
   RecordState state;
-  ASSERT_TRUE(decode_snapshot(in, &state, bytes.size()).ok());
+  image.build(&state);
   ASSERT_EQ(state.index.size(), expected.size());
   for (const auto& [hash, id] : expected) EXPECT_EQ(state.index.at(hash), id);
   EXPECT_EQ(state.record_count, 200000u);
@@ -47,8 +49,8 @@ TEST(SnapshotTest, RepeatedKeyHashKeepsTheLaterId) {
 TEST(SnapshotTest, HugeCountEndsAtTheInput) {
   std::string bytes = u64(uint64_t{1} << 62) + u64(1) + u32(1);
   BufferedReader in{std::string_view(bytes)};
-  RecordState state;
-  EXPECT_EQ(decode_snapshot(in, &state).kind(), ErrorKind::kUnexpectedEof);
+  SnapshotImage image;
+  EXPECT_EQ(decode_snapshot(in, &image).kind(), ErrorKind::kUnexpectedEof);
 }
 
 }  // namespace
