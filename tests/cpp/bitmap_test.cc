@@ -87,5 +87,53 @@ TEST(BitmapTest, DamagedPayloadsAreRefused) {
   EXPECT_TRUE(refused(bitset));  // claims 8,193 values, holds 65,536
 }
 
+// A set's size and largest id come from the headers alone, and building
+// keeps only the ids below a limit, whatever the containers claim.
+TEST(BitmapTest, DescribeAndBuildBelowALimit) {
+  Bitmap set;
+  for (uint32_t id : {0u, 7u, 70000u, 70001u, 4000000u}) set.add(id);
+  for (uint32_t id = 200000; id < 210000; ++id) set.add(id);  // a bitset container
+  uint64_t count = 0;
+  int64_t max = -2;
+  ASSERT_TRUE(Bitmap::describe(set.serialize(), &count, &max));
+  EXPECT_EQ(count, set.cardinality());
+  EXPECT_EQ(max, 4000000);
+  Bitmap empty;
+  ASSERT_TRUE(Bitmap::describe(empty.serialize(), &count, &max));
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(max, -1);
+
+  Bitmap below;
+  ASSERT_TRUE(Bitmap::deserialize(set.serialize(), &below, 205000));
+  EXPECT_EQ(below.cardinality(), 4u + 5000u);
+  EXPECT_TRUE(below.contains(204999));
+  EXPECT_FALSE(below.contains(205000));
+  EXPECT_FALSE(below.contains(4000000));
+
+  // Runs over every id: 65,536 containers of one run each, described at
+  // once and built only as far as the limit.
+  std::string all;
+  auto put16 = [&](uint32_t v) { all.append({char(v & 0xFF), char(v >> 8)}); };
+  uint32_t cookie = 12347 | (65535u << 16);
+  all.append(reinterpret_cast<const char*>(&cookie), 4);
+  all.append(65536 / 8, '\xFF');
+  for (uint32_t key = 0; key < 65536; ++key) {
+    put16(key);
+    put16(65535);
+  }
+  all.append(65536 * 4, '\0');  // offsets
+  for (uint32_t key = 0; key < 65536; ++key) {
+    put16(1);
+    put16(0);
+    put16(65535);
+  }
+  ASSERT_TRUE(Bitmap::describe(all, &count, &max));
+  EXPECT_EQ(count, uint64_t{1} << 32);
+  EXPECT_EQ(max, int64_t{UINT32_MAX});
+  Bitmap built;
+  ASSERT_TRUE(Bitmap::deserialize(all, &built, 100));
+  EXPECT_EQ(built.cardinality(), 100u);
+}
+
 }  // namespace
 }  // namespace corvid

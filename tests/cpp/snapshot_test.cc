@@ -53,5 +53,46 @@ TEST(SnapshotTest, HugeCountEndsAtTheInput) {
   EXPECT_EQ(decode_snapshot(in, &image).kind(), ErrorKind::kUnexpectedEof);
 }
 
+std::string set_of(std::initializer_list<uint32_t> ids) {
+  Bitmap set;
+  for (uint32_t id : ids) set.add(id);
+  std::string payload = set.serialize();
+  return u64(payload.size()) + payload;
+}
+
+TEST(SnapshotTest, IdsAtOrAboveTheRecordCountDoNotDecode) {
+  std::string pairs = u64(1) + u64(77) + u32(4);
+  for (uint32_t count : {4u, 5u}) {
+    std::string bytes = pairs + set_of({4}) + kEmptySet + u32(count) + u64(0) + u64(0);
+    BufferedReader in{std::string_view(bytes)};
+    SnapshotImage image;
+    EXPECT_EQ(decode_snapshot(in, &image).ok(), count == 5) << count;
+  }
+  std::string dead = pairs + set_of({1}) + set_of({9}) + u32(9) + u64(0) + u64(0);
+  BufferedReader in{std::string_view(dead)};
+  SnapshotImage image;
+  EXPECT_FALSE(decode_snapshot(in, &image).ok());
+}
+
+// Built against a table of fewer rows than it counts (a salvage of a
+// truncated offsets.bin): live records the index names stay, to be
+// reported; dead ones past the table go.
+TEST(SnapshotTest, BuiltWithinATable) {
+  std::string bytes = u64(2) + u64(1) + u32(1) + u64(2) + u32(8) + set_of({1, 8}) + set_of({0, 9}) +
+                      u32(10) + u64(5) + u64(6);
+  BufferedReader in{std::string_view(bytes)};
+  SnapshotImage image;
+  ASSERT_TRUE(decode_snapshot(in, &image).ok());
+  EXPECT_EQ(image.live_count, 2u);
+  RecordState state;
+  image.build_within(&state, 4);
+  EXPECT_EQ(state.live.cardinality(), 2u);
+  EXPECT_EQ(state.index.size(), 2u);
+  EXPECT_TRUE(state.dead.contains(0));
+  EXPECT_FALSE(state.dead.contains(9));
+  EXPECT_EQ(state.record_count, 10u);
+  EXPECT_EQ(state.keys_end, 5u);
+}
+
 }  // namespace
 }  // namespace corvid
