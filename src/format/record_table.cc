@@ -157,6 +157,31 @@ Status DataFiles::read_entry(uint32_t id, RecordEntry* out) const {
   return s;
 }
 
+Status DataFiles::read_stored_entry(uint32_t id, RecordEntry* out) const {
+  if (id >= rows_on_disk_) return Status::UnexpectedEof();
+  uint8_t row[kRowSize];
+  Status s = read_exact_at(offsets_fd_.get(), row, kRowSize, uint64_t{id} * kRowSize);
+  if (s.ok()) *out = decode_row(row);
+  return s;
+}
+
+bool DataFiles::in_place(uint32_t id, const RecordEntry& entry, const RowRun& run) const {
+  const bool inside_run = inside(entry.key_offset, entry.key_len, run.keys_end) &&
+                          inside(entry.val_offset, entry.val_len, run.vals_end);
+  if (!inside_run) return false;
+  uint64_t keys_end = run.keys_end, vals_end = run.vals_end;
+  if (id + 1 < run.end_id) {
+    // A next row lost with the end of the table leaves only the counters.
+    if ((uint64_t{id} + 2) * kRowSize > table_.length()) return true;
+    RecordEntry next;
+    if (!read_entry(id + 1, &next).ok()) return false;
+    keys_end = next.key_offset;
+    vals_end = next.val_offset;
+  }
+  return entry.key_offset + entry.key_len == keys_end &&
+         entry.val_offset + entry.val_len == vals_end;
+}
+
 Status DataFiles::read_key(const RecordEntry& entry, std::string* out) const {
   return read_at(keys_fd_.get(), entry.key_offset, entry.key_len, out);
 }

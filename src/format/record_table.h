@@ -55,6 +55,16 @@ class TableMapping {
 // writable unless `read_only`.
 Status map_record_table(int fd, bool read_only, TableMapping* out);
 
+// The records of one generation -- those a snapshot counts, or those
+// appended after it -- lie back to back: each one's key and value end
+// where the next one's begin, and the last one's where the counters say.
+// A row that does not is damaged (or its neighbour is).
+struct RowRun {
+  uint64_t end_id = 0;  // the generation's rows are those below this
+  uint64_t keys_end = 0;
+  uint64_t vals_end = 0;
+};
+
 // Encodes and decodes one packed row; val_offset sits at byte 12, unaligned.
 void encode_row(uint8_t* dst, const RecordEntry& entry);
 RecordEntry decode_row(const uint8_t* src);
@@ -86,6 +96,10 @@ class DataFiles {
                        std::string_view value);
   // Row `id`, bound-checked against the mapping.
   Status read_entry(uint32_t id, RecordEntry* out) const;
+  // Row `id` read from the file itself, before the table is mapped.
+  Status read_stored_entry(uint32_t id, RecordEntry* out) const;
+  // Whether row `id`, read as `entry`, lies where appending left it in `run`.
+  bool in_place(uint32_t id, const RecordEntry& entry, const RowRun& run) const;
   Status read_key(const RecordEntry& entry, std::string* out) const;
   Status read_value(const RecordEntry& entry, std::string* out) const;
 

@@ -78,7 +78,8 @@ Status decode_snapshot(BufferedReader& in, SnapshotImage* image, uint64_t input_
     }
     done += batch;
   }
-  int64_t live_max, dead_max;
+  int64_t& live_max = image->live_max;
+  int64_t dead_max;
   s = read_bitmap(in, &image->live, &image->live_count, &live_max);
   if (s.ok()) s = read_bitmap(in, &image->dead, &image->dead_count, &dead_max);
   if (s.ok()) s = decode_u32(in, &image->record_count);

@@ -30,6 +30,7 @@ struct SnapshotImage {
   std::string dead;
   uint64_t live_count = 0;  // members of each set, from its headers
   uint64_t dead_count = 0;
+  int64_t live_max = -1;  // the largest live id, -1 for none
   uint32_t record_count = 0;
   uint64_t keys_end = 0;
   uint64_t vals_end = 0;

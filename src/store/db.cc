@@ -190,6 +190,7 @@ Status Db::persist() {
   const std::string tmp_path = temp_copy(paths_.snapshot);
   SharedLock store_lock(store_mu_);
   ExclusiveLock log_lock(log_mu_);
+  if (store_->vacuum_unfinished()) return unfinished_vacuum();
   // A persist that fails before its rename leaves no snapshot.bin.tmp.
   RemovedUnlessKept tmp({tmp_path});
   {
@@ -197,13 +198,8 @@ Status Db::persist() {
     s = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC, &fd);
     if (!s.ok()) return s;
     BufferedWriter out(std::move(fd), kSnapshotWriteBuffer);
-    // A write that the encoding forces has no error path; the last one has.
     s = write_snapshot(out, store_->state());
-    if (!s.ok()) {
-      out.discard();
-      panic(s);
-    }
-    s = out.flush();
+    if (s.ok()) s = out.flush();
     if (!s.ok()) {
       out.discard();
       return s;
@@ -223,11 +219,19 @@ Status Db::persist() {
   return log_->empty_file();
 }
 
+Status Db::unfinished_vacuum() const {
+  return Status::Custom(ErrorKind::kUncategorized,
+                        "a vacuum of storage directory " + quoted_dir(paths_.dir) +
+                            " committed but could not put its files in place; reopen the store, "
+                            "which completes it, before persisting or vacuuming again");
+}
+
 Status Db::vacuum() {
   Status s = writable();
   if (!s.ok()) return s;
   ExclusiveLock store_lock(store_mu_);
   ExclusiveLock log_lock(log_mu_);
+  if (store_->vacuum_unfinished()) return unfinished_vacuum();
   return store_->vacuum(paths_, *log_);
 }
 

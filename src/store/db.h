@@ -108,6 +108,7 @@ class Db {
     return forked();
   }
   Status forked() const;
+  Status unfinished_vacuum() const;
   // As usable(), and fails for a read-only open.
   Status writable() const;
 

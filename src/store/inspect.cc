@@ -46,8 +46,8 @@ void check_records(const RecordState& snap, const DataFiles& files, Verification
   std::string key;
   snap.live.for_each([&](uint32_t id) {
     auto it = named.find(id);
-    const char* damage =
-        record_damage(files, snap, id, it == named.end() ? nullptr : &it->second, &key, nullptr);
+    const char* damage = record_damage(files, {snap.record_count, snap.keys_end, snap.vals_end}, id,
+                                       it == named.end() ? nullptr : &it->second, &key, nullptr);
     if (damage != nullptr && ++found <= kShown) {
       out->damage.push_back("record " + std::to_string(id) + ": " + damage);
     }

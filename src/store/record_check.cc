@@ -11,7 +11,7 @@ HashMap<uint32_t, uint64_t> hashes_by_id(const RecordIndex& index) {
   return named;
 }
 
-const char* record_damage(const DataFiles& files, const RecordState& state, uint32_t id,
+const char* record_damage(const DataFiles& files, const RowRun& run, uint32_t id,
                           const uint64_t* hash, std::string* key, std::string* value) {
   RecordEntry e;
   if (!files.row_on_disk(id) || !files.read_entry(id, &e).ok()) {
@@ -19,8 +19,7 @@ const char* record_damage(const DataFiles& files, const RecordState& state, uint
   }
   if (!inside(e.key_offset, e.key_len, files.keys_length())) return "key lies outside keys.bin";
   if (!inside(e.val_offset, e.val_len, files.vals_length())) return "value lies outside vals.bin";
-  if (!inside(e.key_offset, e.key_len, state.keys_end)) return "key lies past keys_end";
-  if (!inside(e.val_offset, e.val_len, state.vals_end)) return "value lies past vals_end";
+  if (!files.in_place(id, e, run)) return "row is not where appending left it";
   if (!files.read_key(e, key).ok()) return "key cannot be read";
   if (hash == nullptr) return "no index entry names it";
   if (key_hash(*key) != *hash) return "stored key does not hash to its index entry";

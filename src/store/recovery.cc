@@ -66,6 +66,17 @@ std::string damage_of(const SnapshotImage& image, const DataFiles& files) {
   if (image.record_count > files.rows_on_disk()) {
     return short_by(kOffsetsFile, files.rows_on_disk(), "rows", image.record_count);
   }
+  // Records lie in the files in the order of their ids, so the live record
+  // with the largest id ends last: counters short of it would have the
+  // replay write over live records.
+  RecordEntry last;
+  if (image.live_max >= 0 &&
+      (!files.read_stored_entry(static_cast<uint32_t>(image.live_max), &last).ok() ||
+       !inside(last.key_offset, last.key_len, image.keys_end) ||
+       !inside(last.val_offset, last.val_len, image.vals_end))) {
+    return "record " + std::to_string(image.live_max) + " lies past the snapshot's keys_end " +
+           std::to_string(image.keys_end) + " or vals_end " + std::to_string(image.vals_end);
+  }
   return "";
 }
 
@@ -122,7 +133,9 @@ Status Store::recover(const StorePaths& paths, OpenReport* report) {
     image.build_within(&loaded, files_.rows_on_disk());
     report->snapshot = loaded.counts();
     state_ = std::move(loaded);
-    unwrap(files_.ensure_capacity(state_.record_count));
+    loaded_ = {state_.record_count, state_.keys_end, state_.vals_end};
+    // A full table grows at the next put, not here: a full store on a full
+    // disk still opens.
   }
   return read_wal(
       paths.wal,

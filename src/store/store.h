@@ -89,6 +89,9 @@ class Store {
   // file operations come back as a Status; a row outside the table or a
   // failed mapping panics.
   Status vacuum(const StorePaths& paths, LogWriter& log);
+  // A vacuum committed but could not put its files in place; the next open
+  // completes it, and until then neither persist nor vacuum may run.
+  bool vacuum_unfinished() const { return vacuum_unfinished_; }
 
  private:
   // A record that a read-only open knows only from the log.
@@ -104,10 +107,15 @@ class Store {
   // *copy the state those copies describe.
   Status copy_live_records(const DataPaths& data, RecordState* copy) const;
   const LoggedRecord* logged(uint32_t id) const;
-  // Row `id`, which must lie inside the table and its bytes inside the
-  // counters: a row that says otherwise is damage, read as a file that ends
-  // too early, before anything is allocated for it.
+  // Row `id`, which must lie inside the table and where appending left it
+  // (record_table.h): a row that says otherwise is damage, read as a file
+  // that ends too early, before anything is allocated for it.
   Status read_row(uint32_t id, RecordEntry* out) const;
+  // The generation row `id` belongs to: the snapshot's, or the one since.
+  RowRun run_of(uint32_t id) const {
+    if (id < loaded_.end_id) return loaded_;
+    return {state_.record_count, state_.keys_end, state_.vals_end};
+  }
   // The same where a failure has no error path.
   RecordEntry entry(uint32_t id) const {
     RecordEntry e;
@@ -116,6 +124,7 @@ class Store {
   }
 
   RecordState state_;
+  RowRun loaded_;  // the records the snapshot (or the vacuum) counted
   ValueCache cache_;
   DataFiles files_;
   const Mode mode_;
@@ -123,6 +132,7 @@ class Store {
   HashMap<uint32_t, LoggedRecord> logged_ = new_hash_map<uint32_t, LoggedRecord>();
   static constexpr size_t kKeptScratch = 1 << 16;
   std::string key_scratch_;
+  bool vacuum_unfinished_ = false;
 };
 
 template <class F>

@@ -84,6 +84,14 @@ Status Store::copy_live_records(const DataPaths& data, RecordState* copy) const 
     if (s.ok()) copy->apply_put(key_hash(key), old.key_len, old.val_len);
   });
   if (!s.ok()) return s;
+  // The copy of the table has its full size and blocks before the commit:
+  // after it, nothing may need room that the old files still hold.
+  s = rows.flush();
+  if (s.ok()) {
+    s = reserve_blocks(rows.fd(), 0,
+                       std::max<uint64_t>(copy->record_count, kInitialCapacity) * kRowSize);
+  }
+  if (!s.ok()) return s;
   for (BufferedWriter* w : {&keys, &vals, &rows}) {
     s = w->flush();
     if (s.ok()) s = sync_file(w->fd());
@@ -111,6 +119,16 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   if (!s.ok()) return s;
   copies.keep();
   crash_point("vacuum-committed");
+  // From here the directory holds the vacuum's state, which the next open
+  // completes. Should a step fail, the instance goes on with its writes,
+  // which the log carries onto that state, but a persist or another vacuum
+  // would be undone by that completion: they wait for the reopen.
+  struct Unfinished {
+    bool* flag;
+    ~Unfinished() {
+      if (flag != nullptr) *flag = true;
+    }
+  } unfinished{&vacuum_unfinished_};
 
   // From the first rename until the log is emptied, readers wait.
   LoadGate gate = LoadGate::for_installing(log.fd());
@@ -129,12 +147,15 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
 
   files_ = std::move(files);
   state_ = std::move(compacted);
+  loaded_ = {state_.record_count, state_.keys_end, state_.vals_end};
   cache_.clear();
 
   s = rename_file(vacuum_copy(paths.snapshot), paths.snapshot);
+  if (!s.ok()) return s;
+  unfinished.flag = nullptr;
   crash_point("vacuum-installed");
-  if (s.ok()) s = log.empty_file();
-  return s;
+  // A log that stays holds only entries the new state reflects.
+  return log.empty_file();
 }
 
 namespace {
