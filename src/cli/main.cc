@@ -225,6 +225,8 @@ int run_dump(const std::string& dir) {
   Progress progress("dump", total);
   uint64_t count = 0;
   check(dir, db->for_each_live([&](const std::string& key, const std::string& value) {
+    // Every key was text when it was put: one that is not is damage.
+    if (!valid_utf8(key)) fail(dir + ": a stored key is not valid UTF-8: run corvid verify");
     std::string line = dump_line(key, value);
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);

@@ -19,8 +19,7 @@ Status broken_log() {
 
 }  // namespace
 
-Status LogWriter::keep_reserved() {
-  if (!can_reserve_ || reserved_end_ >= file_length_ + kLogBufferSize) return Status();
+Status LogWriter::reserve_more() {
   Status s = reserve_beyond_end(out_.fd(), file_length_, kLogBufferSize);
   if (s.code() == EOPNOTSUPP || s.code() == ENOSYS) {
     can_reserve_ = false;

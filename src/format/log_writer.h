@@ -54,7 +54,11 @@ class LogWriter {
   // Counts what the last operation wrote to the file.
   void note_written(uint64_t before) { file_length_ += out_.written() - before; }
   // Reserves blocks for a full buffer past the file's end, unless they are.
-  Status keep_reserved();
+  Status keep_reserved() {
+    if (!can_reserve_ || reserved_end_ >= file_length_ + kLogBufferSize) return Status();
+    return reserve_more();
+  }
+  Status reserve_more();
 
   BufferedWriter out_;
   uint64_t file_length_;       // bytes in the file

@@ -1,5 +1,6 @@
 #include "store/record_check.h"
 
+#include "format/buffered_reader.h"
 #include "store/key_hash.h"
 
 namespace corvid {
@@ -21,6 +22,7 @@ const char* record_damage(const DataFiles& files, const RowRun& run, uint32_t id
   if (!inside(e.val_offset, e.val_len, files.vals_length())) return "value lies outside vals.bin";
   if (!files.in_place(id, e, run)) return "row is not where appending left it";
   if (!files.read_key(e, key).ok()) return "key cannot be read";
+  if (!valid_utf8(*key)) return "key is not valid UTF-8";
   if (hash == nullptr) return "no index entry names it";
   if (key_hash(*key) != *hash) return "stored key does not hash to its index entry";
   if (value != nullptr && !files.read_value(e, value).ok()) return "value cannot be read";
