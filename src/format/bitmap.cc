@@ -111,7 +111,7 @@ struct Parse {
 // `limit` into it, container by container, value by value: CRoaring's own
 // conversion of run containers is not to be trusted with every valid input
 // (a run ending at 65535 corrupts memory). Containers wholly at or above
-// the limit are not walked.
+// the limit are checked but not collected.
 bool parse_portable(std::string_view payload, Parse* out, roaring_bitmap_t* built = nullptr,
                     uint64_t limit = 0) {
   std::vector<uint32_t> values;

@@ -5,8 +5,9 @@
 // An append that fails leaves nothing behind: its bytes are taken back out
 // of the buffer and whatever part of it reached the file is cut off again,
 // so that no later entry lands behind a torn one. When the cut itself fails
-// the writer refuses every later append: the file can then be trusted only
-// up to the torn entry, which the next open cuts.
+// the writer refuses every later append: nothing then lands behind the
+// failed entry, which the next open cuts when it is torn (and replays when
+// it reached the file whole).
 //
 // The file keeps a buffer's worth of blocks reserved past its end, and an
 // append is acknowledged only while they are: what is still buffered can

@@ -83,12 +83,24 @@ Status DataFiles::open(const DataPaths& paths, OpenMode mode, DataFiles* out) {
   return Status();
 }
 
-Status DataFiles::size_table() {
+Status DataFiles::size_table(uint64_t rows_in_use) {
   if (read_only_) return Status();
-  // The table is written through a shared mapping, where a full disk would
-  // be a SIGBUS: its blocks are reserved up front instead, and a full disk is
-  // an error here.
-  return reserve_blocks(offsets_fd_.get(), 0, std::max(offsets_length_, capacity_ * kRowSize));
+  if (offsets_length_ < capacity_ * kRowSize) {
+    Status s = set_length(offsets_fd_.get(), capacity_ * kRowSize);
+    if (!s.ok()) return s;
+  }
+  (void)reserve_rows(rows_in_use);  // failing, the next append tries again
+  return Status();
+}
+
+Status DataFiles::reserve_rows(uint64_t from_row) {
+  const uint64_t from = std::min(from_row, capacity_) * kRowSize;
+  if (from < capacity_ * kRowSize) {
+    Status s = reserve_blocks(offsets_fd_.get(), from, capacity_ * kRowSize - from);
+    if (!s.ok()) return s;
+  }
+  reserved_ = true;
+  return Status();
 }
 
 Status DataFiles::map_table() {
@@ -102,11 +114,18 @@ Status DataFiles::map_table() {
 }
 
 Status DataFiles::ensure_capacity(uint32_t record_count) {
-  if (record_count < capacity_) return Status();
   if (read_only_) {
-    capacity_ *= 2;
+    if (record_count >= capacity_) capacity_ *= 2;
     return Status();
   }
+  // The table is written through a shared mapping, where a full disk would
+  // be a SIGBUS: the blocks of the rows to come are reserved before any is
+  // written, and a full disk is an error of the append instead.
+  if (!reserved_) {
+    Status s = reserve_rows(record_count);
+    if (!s.ok()) return s;
+  }
+  if (record_count < capacity_) return Status();
   // No msync first: the mapping is shared, so its dirty pages are already the
   // file's pages and survive the unmap; forcing them to disk would only make
   // every doubling wait for a write of the whole table.

@@ -92,13 +92,16 @@ class DataFiles {
   // Opens the three files and takes their lengths; nothing is sized yet.
   // The record table is for max(floor(L / 24), 100000) rows, L its length.
   static Status open(const DataPaths& paths, OpenMode mode, DataFiles* out);
-  // For writing: lengthens a shorter table to its rows and reserves its
-  // blocks (read-only: nothing to do).
-  Status size_table();
+  // For writing: lengthens a shorter table to its rows and reserves the
+  // blocks of the rows from `rows_in_use` on, which appends will write
+  // (read-only: nothing to do). A full disk leaves the reservation to the
+  // next append, so that a full store still opens.
+  Status size_table(uint64_t rows_in_use);
   // Maps the record table and advises the kernel that access is random.
   Status map_table();
 
-  // Grows the table by doubling when `record_count` has reached its capacity.
+  // Before an append at row `record_count`: the rows to come have their
+  // blocks, and a full table grows by doubling.
   Status ensure_capacity(uint32_t record_count);
   // Writes the key and value where `entry` says, then the entry as row `id`.
   Status append_record(uint32_t id, const RecordEntry& entry, std::string_view key,
@@ -129,6 +132,7 @@ class DataFiles {
 
  private:
   Status check_row(uint32_t id) const;
+  Status reserve_rows(uint64_t from_row);
   // Read-only, rows a writer's open would add read as zeros.
   Status read_entry_past_mapping(uint32_t id, RecordEntry* out) const;
 
@@ -142,6 +146,7 @@ class DataFiles {
   uint64_t vals_length_ = 0;
   uint64_t rows_on_disk_ = 0;
   uint64_t offsets_length_ = 0;  // at open
+  bool reserved_ = false;        // the rows appends will write have their blocks
 };
 
 // Reads the keys of many records with few reads. Records are appended, so

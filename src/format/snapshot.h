@@ -6,6 +6,7 @@
 // Bytes after vals_end are ignored.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -23,14 +24,14 @@ Status write_snapshot(BufferedWriter& out, const RecordState& state);
 
 // A decoded snapshot before its sets are built: its counters can be checked
 // against the files first, so that no set is built that the files cannot
-// hold. The payloads are checked; every id in them is below record_count.
+// hold. The payloads are checked.
 struct SnapshotImage {
   IndexPairs pairs;
   std::string live;  // portable Roaring
   std::string dead;
-  uint64_t live_count = 0;  // members of each set, from its headers
-  uint64_t dead_count = 0;
-  int64_t live_max = -1;  // the largest live id, -1 for none
+  uint64_t live_count = 0;  // members of the live set, from its headers
+  int64_t live_max = -1;    // the largest id of each set, -1 for none
+  int64_t dead_max = -1;
   uint32_t record_count = 0;
   uint64_t keys_end = 0;
   uint64_t vals_end = 0;
@@ -39,18 +40,28 @@ struct SnapshotImage {
   // `live_limit` and dead ones at or above `dead_limit`.
   void build(RecordState* state, uint64_t live_limit = uint64_t{1} << 32,
              uint64_t dead_limit = uint64_t{1} << 32) const;
+  // Whether the sets name ids at or above record_count: the snapshot then
+  // contradicts itself, which is damage. Checked by the sets' largest ids,
+  // not by walking them: a few bytes of run containers can name four billion.
+  bool ids_past_count() const {
+    return std::max(live_max, dead_max) >= static_cast<int64_t>(record_count);
+  }
+  // The rows the snapshot's records occupy, whatever its record_count says.
+  uint64_t rows_named() const {
+    return std::max<uint64_t>(record_count,
+                              static_cast<uint64_t>(std::max(live_max, dead_max) + 1));
+  }
   // The state as far as a record table of `rows` rows bears it out. Live
   // records past the table stay (to be reported, one by one) as long as the
   // index names as many, which the snapshot's own size bounds; dead ones
-  // past it are left out. When record_count fits the table, all of it.
+  // past it are left out. A sound snapshot is built whole.
   void build_within(RecordState* state, uint64_t rows) const {
-    build(state, live_count <= pairs.size() ? record_count : rows, rows);
+    build(state, live_count <= pairs.size() ? uint64_t{1} << 32 : rows, rows);
   }
 };
 
-// Decodes one record from `in`. A set naming an id at or above record_count
-// does not decode: the snapshot then describes no state of this store.
-// `input_size`, when known, bounds how many index entries the input holds.
+// Decodes one record from `in`. `input_size`, when known, bounds how many
+// index entries the input holds.
 Status decode_snapshot(BufferedReader& in, SnapshotImage* image, uint64_t input_size = 0);
 
 // Reads the snapshot at `path`. *found is false when there is no file or it

@@ -166,7 +166,12 @@ Status Db::set_bytes(std::string_view key, std::string value) {
   // change to the Store.
   const uint64_t mark = log_->end();
   unwrap(log_->append_put(key, value));
-  s = store_->apply_put(key, std::move(value));
+  try {
+    s = store_->apply_put(key, std::move(value));
+  } catch (...) {  // out of memory in the index, say: the put did not happen
+    (void)log_->roll_back(mark);
+    throw;
+  }
   if (!s.ok()) {
     (void)log_->roll_back(mark);
     panic(s);

@@ -12,6 +12,7 @@
 #include "format/snapshot.h"
 #include "store/db.h"
 #include "store/dir_lock.h"
+#include "store/load_gate.h"
 #include "store/record_check.h"
 #include "store/vacuum.h"
 
@@ -39,14 +40,15 @@ std::vector<std::string> leftovers_in(const std::string& dir) {
 
 // Checks every live record of `snap` against the files (record_check.h);
 // reports at most kShown records and counts them all.
-void check_records(const RecordState& snap, const DataFiles& files, Verification* out) {
+void check_records(const RecordState& snap, const RowRun& run, const DataFiles& files,
+                   Verification* out) {
   constexpr uint64_t kShown = 20;
   const HashMap<uint32_t, uint64_t> named = hashes_by_id(snap.index);
   uint64_t found = 0;
   std::string key;
   snap.live.for_each([&](uint32_t id) {
     auto it = named.find(id);
-    const char* damage = record_damage(files, {snap.record_count, snap.keys_end, snap.vals_end}, id,
+    const char* damage = record_damage(files, snap, run, id,
                                        it == named.end() ? nullptr : &it->second, &key, nullptr);
     if (damage != nullptr && ++found <= kShown) {
       out->damage.push_back("record " + std::to_string(id) + ": " + damage);
@@ -99,6 +101,8 @@ Status verify_directory(const std::string& dir, Verification* out) {
   *out = Verification();
   out->writer = lock_holder(dir);
   const bool live_writer = out->writer.has_value();
+  // The files are read as between two of a live writer's installs.
+  LoadGate gate = LoadGate::for_loading(paths.wal);
   StorePaths state_paths = paths;
   bool interrupted = false;
   s = committed_vacuum(paths, &state_paths, &interrupted);
@@ -132,24 +136,15 @@ Status verify_directory(const std::string& dir, Verification* out) {
       out->damage.push_back("the data files cannot be read: " + opened.message());
       ++out->damage_count;
     } else {
-      auto find = [&](std::string what) {
-        out->damage.push_back(std::move(what));
+      const std::string damage = snapshot_damage(image, files);
+      if (!damage.empty()) {
+        out->damage.push_back(std::string(kSnapshotFile) + ": " + damage);
         ++out->damage_count;
-      };
-      if (image.keys_end > files.keys_length()) {
-        find(std::string(kKeysFile) + " is shorter than the snapshot's end");
-      }
-      if (image.vals_end > files.vals_length()) {
-        find(std::string(kValsFile) + " is shorter than the snapshot's end");
-      }
-      if (image.record_count > files.rows_on_disk()) {
-        find(std::string(kOffsetsFile) + " holds " + std::to_string(files.rows_on_disk()) +
-             " rows where the snapshot counts " + std::to_string(image.record_count));
       }
       RecordState snap;
       image.build_within(&snap, files.rows_on_disk());
       check_snapshot(snap, out);
-      check_records(snap, files, out);
+      check_records(snap, {image.rows_named(), snap.keys_end, snap.vals_end}, files, out);
     }
   }
 

@@ -1,6 +1,9 @@
 // Opening a Store: the data files, then the snapshot and the log replayed
 // on top through the same apply_put and apply_delete as every write.
+#include <limits>
+
 #include "format/snapshot.h"
+#include "store/record_check.h"
 #include "store/store.h"
 
 namespace corvid {
@@ -48,38 +51,6 @@ bool starts_with(const DataFiles& files, bool keys, const std::string& prefix) {
   return s.ok() && head == prefix;
 }
 
-// What of a snapshot's counters the files do not bear out, or nothing: a
-// snapshot that counts more than the files hold describes records that are
-// gone (after a power loss, say), and the next put would write over what
-// is left. Checked by lengths alone.
-std::string damage_of(const SnapshotImage& image, const DataFiles& files) {
-  auto short_by = [](std::string_view file, uint64_t holds, const char* unit, uint64_t counts) {
-    return std::string(file) + " holds " + std::to_string(holds) + " " + unit +
-           " where the snapshot counts " + std::to_string(counts);
-  };
-  if (image.keys_end > files.keys_length()) {
-    return short_by(kKeysFile, files.keys_length(), "bytes", image.keys_end);
-  }
-  if (image.vals_end > files.vals_length()) {
-    return short_by(kValsFile, files.vals_length(), "bytes", image.vals_end);
-  }
-  if (image.record_count > files.rows_on_disk()) {
-    return short_by(kOffsetsFile, files.rows_on_disk(), "rows", image.record_count);
-  }
-  // Records lie in the files in the order of their ids, so the live record
-  // with the largest id ends last: counters short of it would have the
-  // replay write over live records.
-  RecordEntry last;
-  if (image.live_max >= 0 &&
-      (!files.read_stored_entry(static_cast<uint32_t>(image.live_max), &last).ok() ||
-       !inside(last.key_offset, last.key_len, image.keys_end) ||
-       !inside(last.val_offset, last.val_len, image.vals_end))) {
-    return "record " + std::to_string(image.live_max) + " lies past the snapshot's keys_end " +
-           std::to_string(image.keys_end) + " or vals_end " + std::to_string(image.vals_end);
-  }
-  return "";
-}
-
 }  // namespace
 
 // Without a snapshot, records are appended at the files' ends -- unless the
@@ -107,7 +78,7 @@ Status Store::recover(const StorePaths& paths, OpenReport* report) {
   if (!s.ok()) return s;
   if (found) {
     report->snapshot_decoded = true;
-    const std::string damage = damage_of(image, files_);
+    const std::string damage = snapshot_damage(image, files_);
     if (!damage.empty()) {
       report->damage = "storage directory " + quoted_dir(paths.dir) + " is damaged: " + damage +
                        "; `corvid salvage " + directory_path(paths.dir) +
@@ -117,7 +88,7 @@ Status Store::recover(const StorePaths& paths, OpenReport* report) {
   }
   // Sized only now: a damaged store is refused before its table is
   // lengthened, which would hide the damage from the next open.
-  s = files_.size_table();
+  s = files_.size_table(found ? image.record_count : 0);
   if (s.ok()) s = files_.map_table();
   if (!s.ok()) {
     if (read_only_) return s;
@@ -133,6 +104,11 @@ Status Store::recover(const StorePaths& paths, OpenReport* report) {
     image.build_within(&loaded, files_.rows_on_disk());
     report->snapshot = loaded.counts();
     state_ = std::move(loaded);
+    // A salvage takes a record_count short of the snapshot's own ids as
+    // damage of the count alone: the rows the ids name are read as records,
+    // and the log's records go after them.
+    state_.record_count = static_cast<uint32_t>(
+        std::min<uint64_t>(image.rows_named(), std::numeric_limits<uint32_t>::max()));
     loaded_ = {state_.record_count, state_.keys_end, state_.vals_end};
     // A full table grows at the next put, not here: a full store on a full
     // disk still opens.

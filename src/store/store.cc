@@ -13,7 +13,7 @@ const Store::LoggedRecord* Store::logged(uint32_t id) const {
 
 Status Store::read_row(uint32_t id, RecordEntry* out) const {
   Status s = files_.read_entry(id, out);
-  if (s.ok() && !files_.in_place(id, *out, run_of(id))) s = Status::UnexpectedEof();
+  if (s.ok() && !row_fits(files_, state_, id, *out, run_of(id))) s = Status::UnexpectedEof();
   return s;
 }
 
@@ -88,7 +88,7 @@ void Store::salvage(const std::function<void(const std::string&, const std::stri
   state_.live.for_each([&](uint32_t id) {
     if (const LoggedRecord* r = logged(id)) return keep(r->key, r->value);
     auto it = named.find(id);
-    const char* damage = record_damage(files_, run_of(id), id,
+    const char* damage = record_damage(files_, state_, run_of(id), id,
                                        it == named.end() ? nullptr : &it->second, &key, &value);
     if (damage == nullptr) {
       keep(key, value);

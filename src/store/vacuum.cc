@@ -48,6 +48,7 @@ Status commit_snapshot(const RecordState& state, const StorePaths& paths) {
   BufferedWriter out(std::move(fd), kSnapshotWriteBuffer);
   s = write_snapshot(out, state);
   if (s.ok()) s = out.flush();
+  if (!s.ok()) out.discard();  // nothing more of it is written on the way out
   if (s.ok()) s = sync_file(out.fd());
   if (s.ok()) s = sync_dir(paths.dir);
   return s;
@@ -108,8 +109,10 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   if (!s.ok()) return s;
   // Until the commit, a failure takes the copies away again, so that a full
   // disk is not kept full by them.
-  RemovedUnlessKept copies({vacuum_copy(paths.data.keys), vacuum_copy(paths.data.vals),
-                            vacuum_copy(paths.data.offsets), vacuum_copy(paths.snapshot)});
+  // The snapshot first: without it the copies are no vacuum a reader or
+  // the next open would take up.
+  RemovedUnlessKept copies({vacuum_copy(paths.snapshot), vacuum_copy(paths.data.keys),
+                            vacuum_copy(paths.data.vals), vacuum_copy(paths.data.offsets)});
   RecordState compacted;
   s = copy_live_records(paths.data, &compacted);
   if (!s.ok()) return s;
@@ -141,7 +144,7 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   // max(rows, 100000), mapped and advised for random access.
   DataFiles files;
   s = DataFiles::open(paths.data, OpenMode::kExisting, &files);
-  if (s.ok()) s = files.size_table();
+  if (s.ok()) s = files.size_table(compacted.record_count);
   if (!s.ok()) return s;
   unwrap(files.map_table());
 

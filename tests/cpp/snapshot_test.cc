@@ -60,18 +60,24 @@ std::string set_of(std::initializer_list<uint32_t> ids) {
   return u64(payload.size()) + payload;
 }
 
-TEST(SnapshotTest, IdsAtOrAboveTheRecordCountDoNotDecode) {
+// A set naming an id at or above record_count decodes, and says so: the
+// snapshot contradicts itself, and the open takes that as damage.
+TEST(SnapshotTest, IdsAtOrAboveTheRecordCountAreSeen) {
   std::string pairs = u64(1) + u64(77) + u32(4);
   for (uint32_t count : {4u, 5u}) {
     std::string bytes = pairs + set_of({4}) + kEmptySet + u32(count) + u64(0) + u64(0);
     BufferedReader in{std::string_view(bytes)};
     SnapshotImage image;
-    EXPECT_EQ(decode_snapshot(in, &image).ok(), count == 5) << count;
+    ASSERT_TRUE(decode_snapshot(in, &image).ok());
+    EXPECT_EQ(image.ids_past_count(), count == 4) << count;
+    EXPECT_EQ(image.rows_named(), 5u);
   }
   std::string dead = pairs + set_of({1}) + set_of({9}) + u32(9) + u64(0) + u64(0);
   BufferedReader in{std::string_view(dead)};
   SnapshotImage image;
-  EXPECT_FALSE(decode_snapshot(in, &image).ok());
+  ASSERT_TRUE(decode_snapshot(in, &image).ok());
+  EXPECT_TRUE(image.ids_past_count());
+  EXPECT_EQ(image.rows_named(), 10u);
 }
 
 // Built against a table of fewer rows than it counts (a salvage of a
