@@ -73,6 +73,12 @@ PyObject* raise_panic(const std::string& message, const std::source_location& wh
   return raise_with_message(cls, message);
 }
 
+PyObject* raise_native_panic(const Status& error, const std::source_location& where) {
+  return raise_with_message(
+      os_error_class(error.kind()),
+      panic_text(error) + " (in " + source_path(where) + ":" + std::to_string(where.line()) + ")");
+}
+
 PyObject* raise_api_failed(std::source_location where) {
   if (PyErr_Occurred()) PyErr_Print();
   return raise_panic("Python API call failed", where);

@@ -39,4 +39,26 @@ PyObject* guarded(F&& body) noexcept {
   }
 }
 
+// The corvid package's rendering of an engine panic: the OSError its kind
+// selects, the text naming where it happened.
+PyObject* raise_native_panic(const Status& error, const std::source_location& where);
+
+// As guarded(), for the corvid package: a panic is a Python-native error.
+template <class F>
+PyObject* guarded_native(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const Panic& p) {
+    return raise_native_panic(p.error(), p.where());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "corvid engine failure: %s", e.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "corvid engine failure");
+    return nullptr;
+  }
+}
+
 }  // namespace corvid::py

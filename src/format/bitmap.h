@@ -33,6 +33,8 @@ class Bitmap {
   void remove(uint32_t id) { roaring_bitmap_remove(r_, id); }
   bool contains(uint32_t id) const { return roaring_bitmap_contains(r_, id); }
   uint64_t cardinality() const { return roaring_bitmap_get_cardinality(r_); }
+  // The largest id; the set must not be empty.
+  uint32_t maximum() const { return roaring_bitmap_maximum(r_); }
   void clear() { roaring_bitmap_clear(r_); }
   const roaring_bitmap_t* raw() const { return r_; }
 
@@ -57,6 +59,16 @@ class Bitmap {
       f(it.current_value);
       roaring_advance_uint32_iterator(&it);
     }
+  }
+
+  // Calls f(id) for the ids from `start` on, in ascending order, while it
+  // returns true.
+  template <class F>
+  void for_each_from(uint32_t start, F&& f) const {
+    roaring_uint32_iterator_t it;
+    roaring_init_iterator(r_, &it);
+    if (!roaring_move_uint32_iterator_equalorlarger(&it, start)) return;
+    while (it.has_value && f(it.current_value)) roaring_advance_uint32_iterator(&it);
   }
 
  private:

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "format/file_names.h"
+
 namespace corvid {
 
 namespace {
@@ -137,6 +139,12 @@ Status sync_file(int fd) {
     if (errno != EINTR) return Status::FromErrno(errno);
   }
   return Status();
+}
+
+Status sync_dir(const std::string& dir) {
+  Fd fd;
+  Status s = open_file(directory_path(dir), O_RDONLY | O_DIRECTORY, &fd);
+  return s.ok() ? sync_file(fd.get()) : s;
 }
 
 Status rename_file(const std::string& from, const std::string& to) {

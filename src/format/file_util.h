@@ -53,6 +53,8 @@ Status reserve_blocks(int fd, uint64_t offset, uint64_t length);
 // The same for bytes past the end of the file, which keeps its length.
 Status reserve_beyond_end(int fd, uint64_t offset, uint64_t length);
 Status sync_file(int fd);
+// Syncs the storage directory `dir` itself: its entries, after a rename.
+Status sync_dir(const std::string& dir);
 Status rename_file(const std::string& from, const std::string& to);
 // True when `path` names something whose metadata can be read.
 bool path_exists(const std::string& path);

@@ -113,25 +113,28 @@ Status DataFiles::map_table() {
   return Status();
 }
 
-Status DataFiles::ensure_capacity(uint32_t record_count) {
+Status DataFiles::ensure_rows(uint64_t first, uint64_t end) {
   if (read_only_) {
-    if (record_count >= capacity_) capacity_ *= 2;
+    while (end > capacity_) capacity_ *= 2;
     return Status();
   }
   // The table is written through a shared mapping, where a full disk would
   // be a SIGBUS: the blocks of the rows to come are reserved before any is
   // written, and a full disk is an error of the append instead.
   if (!reserved_) {
-    Status s = reserve_rows(record_count);
+    Status s = reserve_rows(first);
     if (!s.ok()) return s;
   }
-  if (record_count < capacity_) return Status();
+  if (end <= capacity_) return Status();
+  uint64_t capacity = capacity_;
+  while (end > capacity) capacity *= 2;
   // No msync first: the mapping is shared, so its dirty pages are already the
   // file's pages and survive the unmap; forcing them to disk would only make
   // every doubling wait for a write of the whole table.
-  Status s = reserve_blocks(offsets_fd_.get(), capacity_ * kRowSize, capacity_ * kRowSize);
+  Status s =
+      reserve_blocks(offsets_fd_.get(), capacity_ * kRowSize, (capacity - capacity_) * kRowSize);
   if (s.ok()) s = map_table();
-  if (s.ok()) capacity_ *= 2;
+  if (s.ok()) capacity_ = capacity;
   return s;
 }
 
@@ -141,6 +144,40 @@ Status DataFiles::append_record(uint32_t id, const RecordEntry& entry, std::stri
   if (s.ok()) s = write_all_at(keys_fd_.get(), key.data(), key.size(), entry.key_offset);
   if (s.ok()) s = write_all_at(vals_fd_.get(), value.data(), value.size(), entry.val_offset);
   if (s.ok()) encode_row(table_.data() + uint64_t{id} * kRowSize, entry);
+  return s;
+}
+
+Status DataFiles::append_records(uint32_t first, const std::vector<RecordEntry>& entries,
+                                 std::string_view keys, std::string_view values) {
+  if (entries.empty()) return Status();
+  Status s = check_row(static_cast<uint32_t>(first + entries.size() - 1));
+  if (s.ok()) s = write_all_at(keys_fd_.get(), keys.data(), keys.size(), entries[0].key_offset);
+  if (s.ok()) s = write_all_at(vals_fd_.get(), values.data(), values.size(), entries[0].val_offset);
+  if (!s.ok()) return s;
+  uint8_t* row = table_.data() + uint64_t{first} * kRowSize;
+  for (const RecordEntry& e : entries) {
+    encode_row(row, e);
+    row += kRowSize;
+  }
+  return Status();
+}
+
+Status DataFiles::sync() const {
+  Status s = sync_file(keys_fd_.get());
+  if (s.ok()) s = sync_file(vals_fd_.get());
+  // The table's pages are the file's: msync writes them, fsync its metadata.
+  if (s.ok() && table_.data() != nullptr &&
+      ::msync(table_.data(), table_.length() == 0 ? 1 : table_.length(), MS_SYNC) != 0) {
+    s = Status::FromErrno(errno);
+  }
+  if (s.ok()) s = sync_file(offsets_fd_.get());
+  return s;
+}
+
+Status DataFiles::lengths(uint64_t* keys, uint64_t* vals, uint64_t* table) const {
+  Status s = length_of(keys_fd_, keys);
+  if (s.ok()) s = length_of(vals_fd_, vals);
+  if (s.ok()) s = length_of(offsets_fd_, table);
   return s;
 }
 

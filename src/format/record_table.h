@@ -102,10 +102,20 @@ class DataFiles {
 
   // Before an append at row `record_count`: the rows to come have their
   // blocks, and a full table grows by doubling.
-  Status ensure_capacity(uint32_t record_count);
+  Status ensure_capacity(uint32_t record_count) {
+    return ensure_rows(record_count, uint64_t{record_count} + 1);
+  }
+  // The same before appending the rows from `first` to below `end`.
+  Status ensure_rows(uint64_t first, uint64_t end);
   // Writes the key and value where `entry` says, then the entry as row `id`.
   Status append_record(uint32_t id, const RecordEntry& entry, std::string_view key,
                        std::string_view value);
+  // Appends records `first` on, whose keys and values lie back to back in
+  // `keys` and `values` as `entries` say: one write per file, then the rows.
+  Status append_records(uint32_t first, const std::vector<RecordEntry>& entries,
+                        std::string_view keys, std::string_view values);
+  // Forces the three files' written bytes to the disk.
+  Status sync() const;
   // Row `id`, bound-checked against the mapping. Every read asks for one
   // or two: the common case is inline.
   Status read_entry(uint32_t id, RecordEntry* out) const {
@@ -122,6 +132,8 @@ class DataFiles {
   Status read_value(const RecordEntry& entry, std::string* out) const;
 
   int keys_fd() const { return keys_fd_.get(); }
+  // The files' lengths now, as the file system reports them.
+  Status lengths(uint64_t* keys, uint64_t* vals, uint64_t* table) const;
   uint64_t keys_length() const { return keys_length_; }
   uint64_t vals_length() const { return vals_length_; }
   uint64_t capacity() const { return capacity_; }

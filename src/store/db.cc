@@ -50,11 +50,12 @@ Status check_put_lengths(uint64_t key_len, uint64_t value_len) {
 }
 
 Db::Db(StorePaths paths, DirLock claim, std::unique_ptr<Store> store,
-       std::unique_ptr<LogWriter> log, OpenReport report)
+       std::unique_ptr<LogWriter> log, OpenReport report, Durability durability)
     : paths_(std::move(paths)),
       report_(std::move(report)),
       owner_pid_(::getpid()),
       generation_(fork_generation()),
+      durability_(durability),
       claim_(std::move(claim)),
       log_(std::move(log)),
       store_(std::move(store)) {}
@@ -67,7 +68,8 @@ Db::~Db() {
   if (generation_ != fork_generation() && log_ != nullptr) log_->abandon();
 }
 
-Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out) {
+Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out,
+                Durability durability) {
   Status s = make_dirs(path);
   if (!s.ok()) return s;
   // Another instance of this process that holds the directory writes out
@@ -100,7 +102,8 @@ Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out)
   s = file_length(wal_fd.get(), &wal_length);
   if (!s.ok()) return s;
   out->reset(new Db(std::move(paths), std::move(claim), std::move(store),
-                    std::make_unique<LogWriter>(std::move(wal_fd), wal_length), std::move(report)));
+                    std::make_unique<LogWriter>(std::move(wal_fd), wal_length), std::move(report),
+                    durability));
   Db* db = out->get();
   // Another instance that opens the directory replays the log: it must end
   // in whole entries, this one's included.
@@ -125,7 +128,8 @@ Status Db::open_read_only(std::string path, uint64_t cache_size, std::unique_ptr
   }
   if (!s.ok()) return s;
   report.vacuum_interrupted = interrupted;
-  out->reset(new Db(std::move(paths), DirLock(), std::move(store), nullptr, std::move(report)));
+  out->reset(new Db(std::move(paths), DirLock(), std::move(store), nullptr, std::move(report),
+                    Durability::kBuffered));
   return Status();
 }
 
@@ -166,6 +170,11 @@ Status Db::set_bytes(std::string_view key, std::string value) {
   // change to the Store.
   const uint64_t mark = log_->end();
   unwrap(log_->append_put(key, value));
+  s = make_durable();
+  if (!s.ok()) {
+    (void)log_->roll_back(mark);
+    return s;
+  }
   try {
     s = store_->apply_put(key, std::move(value));
   } catch (...) {  // out of memory in the index, say: the put did not happen
@@ -176,6 +185,7 @@ Status Db::set_bytes(std::string_view key, std::string value) {
     (void)log_->roll_back(mark);
     panic(s);
   }
+  changed();
   return Status();
 }
 
@@ -184,23 +194,171 @@ Status Db::delete_key(std::string_view key, bool* found) {
   if (!s.ok()) return s;
   ExclusiveLock store_lock(store_mu_);
   ExclusiveLock log_lock(log_mu_);
+  const uint64_t mark = log_->end();
   unwrap(log_->append_delete(key));
+  s = make_durable();
+  if (!s.ok()) {
+    (void)log_->roll_back(mark);
+    return s;
+  }
   *found = store_->apply_delete(key);
+  if (*found) changed();
   return Status();
+}
+
+Status Db::make_durable() {
+  if (durability_ == Durability::kBuffered) return Status();
+  Status s = log_->flush();
+  if (s.ok() && durability_ == Durability::kSync) s = sync_file(log_->fd());
+  return s;
+}
+
+Status Db::put_many(const PutBatch& batch) {
+  Status s = writable();
+  if (!s.ok() || batch.size() == 0) return s;
+  LongCall long_call(*this);
+  ExclusiveLock store_lock(store_mu_);
+  if (uint64_t{store_->state().record_count} + batch.size() > UINT32_MAX - 1) {
+    return Status::Custom(ErrorKind::kCapacityOverflow,
+                          "the record table cannot take " + std::to_string(batch.size()) +
+                              " more records (4294967295 at most): vacuum the store");
+  }
+  ExclusiveLock log_lock(log_mu_);
+  const uint64_t mark = log_->end();
+  batch.for_each([&](std::string_view key, std::string_view value) {
+    if (s.ok()) s = log_->append_put(key, value);
+  });
+  if (s.ok()) s = make_durable();
+  if (s.ok()) {
+    try {
+      s = store_->apply_batch(batch);
+    } catch (...) {
+      (void)log_->roll_back(mark);
+      throw;
+    }
+  }
+  if (!s.ok()) {
+    (void)log_->roll_back(mark);
+    return s;
+  }
+  changed();
+  return Status();
+}
+
+Status Db::delete_many(std::span<const std::string_view> keys, uint64_t* deleted) {
+  *deleted = 0;
+  Status s = writable();
+  if (!s.ok()) return s;
+  LongCall long_call(*this);
+  ExclusiveLock store_lock(store_mu_);
+  ExclusiveLock log_lock(log_mu_);
+  const uint64_t mark = log_->end();
+  std::vector<std::string_view> present;
+  for (std::string_view key : keys) {
+    if (!store_->names(key)) continue;
+    s = log_->append_delete(key);
+    if (!s.ok()) break;
+    present.push_back(key);
+  }
+  if (s.ok()) s = make_durable();
+  if (!s.ok()) {
+    (void)log_->roll_back(mark);
+    return s;
+  }
+  for (std::string_view key : present) *deleted += store_->apply_delete(key) ? 1 : 0;
+  if (*deleted > 0) changed();
+  return Status();
+}
+
+Status Db::pop_last(std::string* key, std::string* value, bool* found) {
+  Status s = writable();
+  if (!s.ok()) return s;
+  ExclusiveLock store_lock(store_mu_);
+  *found = store_->last_record(key, value);
+  if (!*found) return Status();
+  ExclusiveLock log_lock(log_mu_);
+  const uint64_t mark = log_->end();
+  s = log_->append_delete(*key);
+  if (s.ok()) s = make_durable();
+  if (!s.ok()) {
+    (void)log_->roll_back(mark);
+    return s;
+  }
+  store_->apply_delete(*key);
+  changed();
+  return Status();
+}
+
+Status Db::clear(uint64_t* removed) {
+  *removed = 0;
+  Status s = writable();
+  if (!s.ok()) return s;
+  LongCall long_call(*this);
+  ExclusiveLock store_lock(store_mu_);
+  const std::vector<std::string> keys = store_->keys();
+  ExclusiveLock log_lock(log_mu_);
+  const uint64_t mark = log_->end();
+  for (const std::string& key : keys) {
+    s = log_->append_delete(key);
+    if (!s.ok()) break;
+  }
+  if (s.ok()) s = make_durable();
+  if (!s.ok()) {
+    (void)log_->roll_back(mark);
+    return s;
+  }
+  for (const std::string& key : keys) *removed += store_->apply_delete(key) ? 1 : 0;
+  if (*removed > 0) changed();
+  return Status();
+}
+
+Status Db::contains(std::string_view key, bool* found) {
+  Status s = usable();
+  if (!s.ok()) return s;
+  SharedLock lock(store_mu_);
+  *found = store_->contains(key);
+  return Status();
+}
+
+Status Db::scan(uint64_t seen, uint32_t from, const ScanLimits& limits, ScanChunk* out,
+                bool* changed) {
+  Status s = usable();
+  if (!s.ok()) return s;
+  LongCall long_call(*this);
+  SharedLock lock(store_mu_);
+  *changed = changes() != seen;
+  if (!*changed) store_->scan(from, limits, out);
+  return Status();
+}
+
+Status Db::close() {
+  if (log_ == nullptr || !usable().ok()) return Status();
+  LongCall long_call(*this);
+  SharedLock store_lock(store_mu_);
+  ExclusiveLock log_lock(log_mu_);
+  Status s = log_->flush();
+  if (!s.ok() || log_->end() == 0 || store_->vacuum_unfinished()) return s;
+  return persist_locked();
 }
 
 Status Db::persist() {
   Status s = writable();
   if (!s.ok()) return s;
-  const std::string tmp_path = temp_copy(paths_.snapshot);
+  LongCall long_call(*this);
   SharedLock store_lock(store_mu_);
   ExclusiveLock log_lock(log_mu_);
   if (store_->vacuum_unfinished()) return unfinished_vacuum();
+  return persist_locked();
+}
+
+Status Db::persist_locked() {
+  const std::string tmp_path = temp_copy(paths_.snapshot);
+  const bool sync = durability_ == Durability::kSync;
   // A persist that fails before its rename leaves no snapshot.bin.tmp.
   RemovedUnlessKept tmp({tmp_path});
   {
     Fd fd;
-    s = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC, &fd);
+    Status s = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC, &fd);
     if (!s.ok()) return s;
     BufferedWriter out(std::move(fd), kSnapshotWriteBuffer);
     s = write_snapshot(out, store_->state());
@@ -209,19 +367,27 @@ Status Db::persist() {
       out.discard();
       return s;
     }
+    // Once the log is emptied, the snapshot and the data files hold the
+    // only copy of its records.
+    if (sync) s = store_->sync_files();
+    if (s.ok() && sync) s = sync_file(out.fd());
+    if (!s.ok()) return s;
   }
   // Every entry the snapshot covers reaches the log before the snapshot is
   // installed, and the log is emptied only once nothing of it is pending: a
   // crash at any step reopens to the state before persist or at it, and no
   // torn tail of an old entry lands at the start of the emptied log.
-  s = log_->flush();
+  Status s = log_->flush();
   if (!s.ok()) return s;
   LoadGate gate = LoadGate::for_installing(log_->fd());
   s = rename_file(tmp_path, paths_.snapshot);
   if (!s.ok()) return s;
   tmp.keep();
   crash_point("persist-renamed");
-  return log_->empty_file();
+  if (sync) s = sync_dir(paths_.dir);
+  if (s.ok()) s = log_->empty_file();
+  if (s.ok() && sync) s = sync_file(log_->fd());
+  return s;
 }
 
 Status Db::unfinished_vacuum() const {
@@ -234,10 +400,13 @@ Status Db::unfinished_vacuum() const {
 Status Db::vacuum() {
   Status s = writable();
   if (!s.ok()) return s;
+  LongCall long_call(*this);
   ExclusiveLock store_lock(store_mu_);
   ExclusiveLock log_lock(log_mu_);
   if (store_->vacuum_unfinished()) return unfinished_vacuum();
-  return store_->vacuum(paths_, *log_);
+  s = store_->vacuum(paths_, *log_);
+  changed();  // the records have new ids, even when it failed half-way
+  return s;
 }
 
 Status Db::keys(std::vector<std::string>* out) {
@@ -268,8 +437,17 @@ Status Db::len(uint64_t* out) {
 Status Db::stats(StoreStats* out) {
   Status s = usable();
   if (!s.ok()) return s;
+  LongCall long_call(*this);  // it reads every live row
   SharedLock lock(store_mu_);
   *out = store_->stats();
+  if (log_ != nullptr) {
+    ExclusiveLock log_lock(log_mu_);
+    out->log_file_bytes = log_->end();
+  } else {
+    struct stat st;
+    if (::stat(paths_.wal.c_str(), &st) == 0)
+      out->log_file_bytes = static_cast<uint64_t>(st.st_size);
+  }
   return Status();
 }
 

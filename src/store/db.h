@@ -15,8 +15,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "format/file_names.h"
 #include "format/log_writer.h"
 #include "format/status.h"
+#include "store/batch.h"
 #include "store/dir_lock.h"
 #include "store/mutex.h"
 #include "store/store.h"
@@ -38,12 +41,21 @@ Status check_put_lengths(uint64_t key_len, uint64_t value_len);
 // Whether `paths.dir` is a directory holding at least one of a store's files.
 Status check_store_directory(const StorePaths& paths);
 
+// When a change reaches the log file: kBuffered keeps it in the log's
+// buffer until that overflows (a crash of the process may lose the last
+// changes); kFlush writes it to the operating system before the call
+// returns (a crash of the process loses nothing); kSync also forces it to
+// the disk, and persist forces the data files and the snapshot first (a
+// power loss loses nothing).
+enum class Durability { kBuffered, kFlush, kSync };
+
 class Db {
  public:
   // Creates or opens the directory at `path` for writing, claiming it for
   // this process. Operating-system failures come back as a Status (another
   // process's claim as kWouldBlock); failures with no error path panic.
-  static Status open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out);
+  static Status open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out,
+                     Durability durability = Durability::kBuffered);
   // Opens the store at `path` without changing anything on disk and without
   // a claim: it may run beside a live writer, and sees the files as they
   // were between two of the writer's installs (load_gate.h). A directory
@@ -61,6 +73,31 @@ class Db {
   // before anything is logged.
   Status set_bytes(std::string_view key, std::string value) EXCLUDES(store_mu_, log_mu_);
   Status delete_key(std::string_view key, bool* found) EXCLUDES(store_mu_, log_mu_);
+
+  // Puts every record of `batch` under one lock: the log entries first,
+  // then one write to each data file. Fails as a whole, leaving nothing.
+  Status put_many(const PutBatch& batch) EXCLUDES(store_mu_, log_mu_);
+  // Deletes the keys that have a record, logging only those; *deleted
+  // counts them.
+  Status delete_many(std::span<const std::string_view> keys, uint64_t* deleted)
+      EXCLUDES(store_mu_, log_mu_);
+  // Deletes the last record written and hands out its key and value.
+  Status pop_last(std::string* key, std::string* value, bool* found) EXCLUDES(store_mu_, log_mu_);
+  // Deletes every record; *removed counts them.
+  Status clear(uint64_t* removed) EXCLUDES(store_mu_, log_mu_);
+
+  // Whether `key` has a record, without reading its value or touching the cache.
+  Status contains(std::string_view key, bool* found) EXCLUDES(store_mu_);
+  // The next chunk of live records from RecordId `from` on, unless the
+  // store changed since changes() said `seen`: then *changed is set.
+  Status scan(uint64_t seen, uint32_t from, const ScanLimits& limits, ScanChunk* out, bool* changed)
+      EXCLUDES(store_mu_);
+  // Counts every change that moves records: puts, deletes and vacuums.
+  uint64_t changes() const { return changes_.load(std::memory_order_acquire); }
+  // Whether a call that holds the store for long (persist, vacuum, a batch,
+  // a scan) is running or waiting: a front end then waits for the store
+  // without blocking its other threads.
+  bool long_call_running() const { return long_calls_.load(std::memory_order_acquire) > 0; }
 
   // Calls use(value or nullptr) with the store lock held.
   template <class F>
@@ -92,14 +129,33 @@ class Db {
   // whether that worked: entries that cannot be written out at release are
   // lost, which a front end reports. In a forked child it writes nothing.
   Status flush_log() EXCLUDES(log_mu_);
+  // Before a release: writes out the log and persists when the log holds
+  // anything, so that the next open has nothing to replay.
+  Status close() EXCLUDES(store_mu_, log_mu_);
 
   const std::string& directory() const { return paths_.dir; }
+  Durability durability() const { return durability_; }
   bool read_only() const { return log_ == nullptr; }
   const OpenReport& report() const { return report_; }
 
  private:
   Db(StorePaths paths, DirLock claim, std::unique_ptr<Store> store, std::unique_ptr<LogWriter> log,
-     OpenReport report);
+     OpenReport report, Durability durability);
+
+  // Counts a long call from before it waits for the store until it returns.
+  class LongCall {
+   public:
+    explicit LongCall(const Db& db) : n_(db.long_calls_) { n_.fetch_add(1); }
+    ~LongCall() { n_.fetch_sub(1); }
+
+   private:
+    std::atomic<int>& n_;
+  };
+
+  // Makes the entries appended so far as durable as durability_ asks.
+  Status make_durable() REQUIRES(log_mu_);
+  Status persist_locked() REQUIRES_SHARED(store_mu_) REQUIRES(log_mu_);
+  void changed() { changes_.fetch_add(1, std::memory_order_acq_rel); }
 
   // Fails for a writer in a process forked from the one that opened it; a
   // read-only instance only reads, and may go on in the child.
@@ -116,6 +172,9 @@ class Db {
   const OpenReport report_;
   const pid_t owner_pid_;
   const uint64_t generation_;
+  const Durability durability_;
+  std::atomic<uint64_t> changes_{0};
+  mutable std::atomic<int> long_calls_{0};
 
   // Members are released in reverse order: the Store first, then the log
   // (which writes out its buffer), then the claim on the directory.

@@ -23,6 +23,7 @@
 #define RELEASE(...) CORVID_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define RELEASE_SHARED(...) CORVID_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define REQUIRES(...) CORVID_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define REQUIRES_SHARED(...) CORVID_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
 #define EXCLUDES(...) CORVID_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 
 namespace corvid {

@@ -64,6 +64,88 @@ bool Store::apply_delete(std::string_view key) {
   return true;
 }
 
+Status Store::apply_batch(const PutBatch& batch) {
+  const size_t n = batch.size();
+  if (n == 0) return Status();
+  const uint32_t first = state_.record_count;
+  Status s = files_.ensure_rows(first, uint64_t{first} + n);
+  if (!s.ok()) return s;
+  std::vector<RecordEntry> entries;
+  entries.reserve(n);
+  uint64_t keys_end = state_.keys_end, vals_end = state_.vals_end;
+  for (auto [key_len, val_len] : batch.lengths) {
+    entries.push_back({keys_end, key_len, vals_end, val_len});
+    keys_end += key_len;
+    vals_end += val_len;
+  }
+  // Room for every new hash first: from the write on nothing may fail.
+  state_.index.reserve(state_.index.size() + n);
+  s = files_.append_records(first, entries, batch.keys, batch.values);
+  if (!s.ok()) return s;
+  batch.for_each([&](std::string_view key, std::string_view value) {
+    const uint64_t h = key_hash(key);
+    state_.apply_put(h, static_cast<uint32_t>(key.size()), static_cast<uint32_t>(value.size()));
+    cache_.remove(h);
+  });
+  return Status();
+}
+
+bool Store::cached(std::string_view key) const { return cache_.contains(key_hash(key)); }
+
+bool Store::names(std::string_view key) const { return state_.find(key_hash(key)).has_value(); }
+
+bool Store::contains(std::string_view key) const {
+  const uint64_t h = key_hash(key);
+  // A cached value was read for this very key.
+  if (cache_.contains(h)) return true;
+  std::optional<uint32_t> id = state_.find(h);
+  if (!id) return false;
+  if (const LoggedRecord* r = logged(*id)) return r->key == key;
+  RecordEntry e = entry(*id);
+  if (e.key_len != key.size()) return false;
+  std::string stored;
+  unwrap(files_.read_key(e, &stored));
+  return stored == key;
+}
+
+void Store::read_record(uint32_t id, std::string* key, std::string* value) const {
+  if (const LoggedRecord* r = logged(id)) {
+    *key = r->key;
+    if (value != nullptr) *value = r->value;
+    return;
+  }
+  RecordEntry e = entry(id);
+  unwrap(files_.read_key(e, key));
+  if (value != nullptr) unwrap(files_.read_value(e, value));
+}
+
+void Store::scan(uint32_t from, const ScanLimits& limits, ScanChunk* out) const {
+  out->keys.clear();
+  out->values.clear();
+  out->done = true;
+  size_t bytes = 0;
+  std::string key, value;
+  state_.live.for_each_from(from, [&](uint32_t id) {
+    if (!out->keys.empty() &&
+        (out->keys.size() >= limits.max_records || bytes >= limits.max_bytes)) {
+      out->next = id;
+      out->done = false;
+      return false;
+    }
+    read_record(id, &key, limits.values ? &value : nullptr);
+    bytes += key.size() + value.size();
+    out->keys.push_back(std::move(key));
+    if (limits.values) out->values.push_back(std::move(value));
+    return true;
+  });
+}
+
+bool Store::last_record(std::string* key, std::string* value) const {
+  if (state_.live.cardinality() == 0) return false;
+  read_record(state_.live.maximum(), key, value);
+  return true;
+}
+
 std::vector<std::string> Store::keys() const {
   std::vector<std::string> out;
   out.reserve(static_cast<size_t>(len()));
@@ -110,6 +192,7 @@ StoreStats Store::stats() const {
   });
   st.cache_entries = cache_.size();
   st.cache_capacity = cache_.capacity();
+  (void)files_.lengths(&st.keys_file_bytes, &st.vals_file_bytes, &st.table_file_bytes);
   return st;
 }
 

@@ -17,6 +17,7 @@
 #include "format/log_writer.h"
 #include "format/record_state.h"
 #include "format/record_table.h"
+#include "store/batch.h"
 #include "store/panic.h"
 #include "store/value_cache.h"
 
@@ -40,6 +41,11 @@ struct StoreStats {
   uint64_t live_bytes = 0;  // key and value bytes of the live records
   uint64_t cache_entries = 0;
   uint64_t cache_capacity = 0;
+  // The files' lengths (read-only: 0 for a missing file).
+  uint64_t keys_file_bytes = 0;
+  uint64_t vals_file_bytes = 0;
+  uint64_t table_file_bytes = 0;
+  uint64_t log_file_bytes = 0;  // the log's buffered bytes included
 };
 
 class Store {
@@ -66,6 +72,24 @@ class Store {
   Status apply_put(std::string_view key, std::string value);
   // Retires the key's current record; false when it has none.
   bool apply_delete(std::string_view key);
+  // Appends the batch's records with one write to each data file, then
+  // makes each current in turn, as apply_put would. When the records cannot
+  // be written, nothing changes and the failure comes back.
+  Status apply_batch(const PutBatch& batch);
+
+  // Whether `key` has a record: its key is read, its value is not, and the
+  // cache is left as it is.
+  bool contains(std::string_view key) const;
+  // Whether the key's hash names a current record, without reading it: what
+  // a delete would retire.
+  bool names(std::string_view key) const;
+  // The live records from RecordId `from` on, in order, within `limits`.
+  void scan(uint32_t from, const ScanLimits& limits, ScanChunk* out) const;
+  // The key and value of the live record with the largest RecordId, the
+  // last one written; false when there is none.
+  bool last_record(std::string* key, std::string* value) const;
+  // Forces the data files to the disk.
+  Status sync_files() const { return files_.sync(); }
 
   // Live keys in ascending RecordId order, read from keys.bin.
   std::vector<std::string> keys() const;
@@ -82,6 +106,7 @@ class Store {
                const std::function<void(uint32_t, const char*)>& lose) const;
 
   void clear_cache() { cache_.clear(); }
+  bool cached(std::string_view key) const;
   uint64_t cache_entries() const { return cache_.size(); }
   uint64_t cache_capacity() const { return cache_.capacity(); }
 
@@ -122,6 +147,8 @@ class Store {
     unwrap(read_row(id, &e));
     return e;
   }
+  // Reads record `id`'s key and, unless `value` is null, its value.
+  void read_record(uint32_t id, std::string* key, std::string* value) const;
 
   RecordState state_;
   RowRun loaded_;  // the records the snapshot (or the vacuum) counted

@@ -29,12 +29,6 @@ namespace {
 // The copies go through buffers; the files see the same bytes, front to back.
 constexpr size_t kCopyBuffer = 1 << 20;
 
-Status sync_dir(const std::string& dir) {
-  Fd fd;
-  Status s = open_file(directory_path(dir), O_RDONLY | O_DIRECTORY, &fd);
-  return s.ok() ? sync_file(fd.get()) : s;
-}
-
 Status create_copy(const std::string& path, Fd* fd) {
   return open_file(vacuum_copy(path), O_WRONLY | O_CREAT | O_TRUNC, fd);
 }

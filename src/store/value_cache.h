@@ -26,6 +26,8 @@ class ValueCache {
   // Inserts or replaces the value for h and returns the stored copy.
   const std::string* put(uint64_t h, std::string value);
   void remove(uint64_t h);
+  // Whether h has an entry; its recency is left as it is.
+  bool contains(uint64_t h) const { return where_.contains(h); }
   void clear();
 
   size_t size() const { return where_.size(); }
