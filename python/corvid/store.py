@@ -21,6 +21,7 @@ from corvid import _engine
 __all__ = ["Durability", "Store", "StoreStats", "open"]
 
 _T = TypeVar("_T")
+_MISSING: Any = object()
 
 #: What a value may be given as; values always come back as bytes.
 BytesLike = Union[bytes, bytearray, memoryview]
@@ -30,7 +31,7 @@ StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 DEFAULT_CACHE_SIZE = 10000
 
 
-class Durability(str, enum.Enum):
+class Durability(enum.Enum):
     """When an acknowledged write is safe.
 
     - ``BUFFERED``: log entries gather in an 8 KiB buffer that is written out
@@ -193,16 +194,14 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
     @overload
     def pop(self, key: str, default: bytes | _T) -> bytes | _T: ...
 
-    def pop(self, key: str, *default: Any) -> Any:
+    def pop(self, key: str, default: Any = _MISSING) -> Any:
         """Removes ``key`` and returns its value; ``default`` (when given) if
         it has none, else KeyError."""
-        if len(default) > 1:
-            raise TypeError(f"pop expected at most 2 arguments, got {1 + len(default)}")
         value = self.get(key)
         if value is None:
-            if default:
-                return default[0]
-            raise KeyError(key)
+            if default is _MISSING:
+                raise KeyError(key)
+            return default
         del self[key]
         return value
 
@@ -210,7 +209,7 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
         """Removes and returns the pair written last; KeyError when empty."""
         return self._pop_last()
 
-    def setdefault(self, key: str, default: BytesLike | None = None) -> bytes:  # type: ignore[override]
+    def setdefault(self, key: str, default: BytesLike | None = None) -> bytes:
         """The value of ``key``; when it has none, stores ``default`` first.
 
         A value cannot be None, so ``default`` must be given for a key that
