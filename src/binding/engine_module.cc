@@ -5,8 +5,15 @@
 namespace {
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "corvid._engine", "The engine of the corvid package.", 0, nullptr,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "corvid._engine",
+    "The engine of the corvid package.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 bool initialized = false;

@@ -156,7 +156,8 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return;
       }
       if (!create) s = check_store_directory(StorePaths(path));
-      if (s.ok()) s = Db::open(std::move(path), cache_size, &db, static_cast<Durability>(durability));
+      if (s.ok())
+        s = Db::open(std::move(path), cache_size, &db, static_cast<Durability>(durability));
     });
     if (!s.ok()) return raise_error(s);
     e->db = db.release();
@@ -596,7 +597,10 @@ PyType_Slot kEngineSlots[] = {
 };
 
 PyType_Spec kEngineSpec = {
-    "corvid._engine.Engine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    "corvid._engine.Engine",
+    sizeof(EngineObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     kEngineSlots,
 };
 

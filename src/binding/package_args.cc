@@ -75,8 +75,8 @@ bool value_view(PyObject* value, std::string_view* out, Ref* copy);
 std::string type_name(PyObject* obj) {
   Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
   Py_ssize_t n = 0;
-  const char* p = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &n)
-                                                      : nullptr;
+  const char* p =
+      name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &n) : nullptr;
   if (p == nullptr) {
     PyErr_Clear();
     return "an object of unknown type";

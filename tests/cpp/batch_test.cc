@@ -90,7 +90,12 @@ TEST(BatchTest, ScanStopsAtItsLimitsAndSeesChanges) {
   std::string dir = temp_dir() + "/s";
   auto db = open_db(dir);
   PutBatch b;
-  for (int i = 0; i < 50; ++i) b.add("k" + std::to_string(i), std::string(i, 'v'));
+  std::string key;
+  for (int i = 0; i < 50; ++i) {
+    key = "k";
+    key += std::to_string(i);
+    b.add(key, std::string(i, 'v'));
+  }
   ASSERT_TRUE(db->put_many(b).ok());
   bool found = false;
   ASSERT_TRUE(db->delete_key("k7", &found).ok());
