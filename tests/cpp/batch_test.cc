@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "db_util.h"
 #include "store/db.h"
 #include "temp_dir.h"
@@ -60,8 +62,8 @@ TEST(BatchTest, PutManyIsOneWritePerFileAndReplays) {
   }
   // Not persisted: the log replays the batch, over the bytes it wrote.
   auto db = open_db(dir);
-  EXPECT_EQ(scan_all(*db, 2), (std::vector<std::pair<std::string, std::string>>{
-                                  {"a", "1"}, {"c", ""}, {"b", "2"}}));
+  EXPECT_EQ(scan_all(*db, 2),
+            (std::vector<std::pair<std::string, std::string>>{{"a", "1"}, {"c", ""}, {"b", "2"}}));
   EXPECT_EQ(size_of(dir + "/vals.bin"), 7u);
 }
 
@@ -82,18 +84,16 @@ TEST(BatchTest, DeleteManyLogsOnlyPresentKeys) {
   EXPECT_GT(db->changes(), changes);
   db.reset();
   db = open_db(dir);
-  EXPECT_EQ(scan_all(*db, 10),
-            (std::vector<std::pair<std::string, std::string>>{{"b", "2"}}));
+  EXPECT_EQ(scan_all(*db, 10), (std::vector<std::pair<std::string, std::string>>{{"b", "2"}}));
 }
 
 TEST(BatchTest, ScanStopsAtItsLimitsAndSeesChanges) {
   std::string dir = temp_dir() + "/s";
   auto db = open_db(dir);
   PutBatch b;
-  std::string key;
   for (int i = 0; i < 50; ++i) {
-    key = "k";
-    key += std::to_string(i);
+    char key[8];
+    std::snprintf(key, sizeof key, "k%d", i);
     b.add(key, std::string(i, 'v'));
   }
   ASSERT_TRUE(db->put_many(b).ok());
