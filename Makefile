@@ -63,10 +63,13 @@ test: ctest pytest
 asan-test: venv
 	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCORVID_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
-	$(VENV)/bin/cmake --build build/asan --target _corvid
+	$(VENV)/bin/cmake --build build/asan --target _corvid _engine
+	rm -rf build/asan/package && mkdir -p build/asan/package/corvid
+	cp python/corvid/*.py python/corvid/*.pyi python/corvid/py.typed build/asan/_version.py \
+	  build/asan/_engine*.so build/asan/package/corvid/
 	LD_PRELOAD="$(ASAN_LIB)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 CORVID_MODULE_DIR=build/asan \
-	  PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests
+	  PYTHONPATH=build/asan:build/asan/package $(PY) -m pytest -q -p no:cacheprovider tests
 
 # The GoogleTest suite, threads of mixed operations on one store among it,
 # built with clang under ThreadSanitizer (a report fails the run) and with

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import enum
+import errno
 import os
 from collections.abc import (
     ItemsView,
@@ -152,6 +153,8 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
                 f"path is a str, bytes or os.PathLike, not {type(path).__name__}"
             ) from None
         absolute = os.path.abspath(fs_path)
+        if os.path.exists(absolute) and not os.path.isdir(absolute):
+            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), absolute)
         level = _LEVELS[_durability(durability)]
         return super().__new__(
             cls,
@@ -243,7 +246,8 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
 
     def put_many(self, items: Mapping[str, BytesLike] | Iterable[tuple[str, BytesLike]]) -> None:
         """Stores every (key, value) pair under one lock, writing each data
-        file once; fails as a whole, storing nothing."""
+        file once; a batch that fails stores nothing. A crash part-way
+        through may leave its first records stored without the rest."""
         if isinstance(items, Mapping):
             items = list(items.items())
         self._put_many(items)

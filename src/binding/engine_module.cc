@@ -33,5 +33,5 @@ PyObject* init_module() {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__engine(void) {
-  return corvid::py::guarded_native([] { return init_module(); });
+  return corvid::py::guarded_native(nullptr, [] { return init_module(); });
 }

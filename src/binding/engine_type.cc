@@ -9,6 +9,7 @@
 // Python is touched while it is released: arguments are copied out first.
 #include "binding/engine_type.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <memory>
@@ -38,6 +39,7 @@ struct IteratorObject {
   uint64_t seen;                   // Db::changes() when the iteration began
   ScanChunk* chunk;
   size_t pos;
+  int chunks;  // fetched so far
 };
 
 enum Kind { kKeys = 0, kValues = 1, kItems = 2 };
@@ -93,13 +95,16 @@ void batch_call(PyObject* self, Db& db, size_t n, F&& f) {
   }
 }
 
-PyObject* raise_error(const Status& s) {
+// A failed call on the store at `path` (a str, or null).
+PyObject* raise_error(PyObject* path, const Status& s) {
   if (s.kind() == ErrorKind::kLengthLimit) {
     PyErr_SetString(PyExc_ValueError, s.message().c_str());
     return nullptr;
   }
-  return raise_os_error(s);
+  return raise_native_error(s, path);
 }
+
+PyObject* path_of(PyObject* self) { return engine_of(self)->path; }
 
 PyObject* new_bytes(std::string_view value) {
   return PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
@@ -120,7 +125,7 @@ PyObject* key_error(PyObject* key) {
 // Engine(path: bytes, cache_size: int, readonly: bool, create: bool, durability: int,
 //        display_path: str)
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded_native([&]() -> PyObject* {
+  return guarded_native(nullptr, [&]() -> PyObject* {
     const char* path_bytes = nullptr;
     Py_ssize_t path_len = 0;
     unsigned long long cache_size = 0;
@@ -159,7 +164,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (s.ok())
         s = Db::open(std::move(path), cache_size, &db, static_cast<Durability>(durability));
     });
-    if (!s.ok()) return raise_error(s);
+    if (!s.ok()) return raise_error(display_path, s);
     e->db = db.release();
     return self.release();
   });
@@ -196,7 +201,7 @@ void engine_dealloc(PyObject* self) {
 }
 
 PyObject* engine_close(PyObject* self, PyObject*) {
-  return guarded_native([&]() -> PyObject* {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
     EngineObject* e = engine_of(self);
     Db* db = e->db;
     if (db == nullptr) Py_RETURN_NONE;
@@ -215,7 +220,7 @@ PyObject* engine_close(PyObject* self, PyObject*) {
       // Released even when the persist failed: the log holds every change.
       owned.reset();
     });
-    if (!s.ok()) return raise_error(s);
+    if (!s.ok()) return raise_error(path_of(self), s);
     Py_RETURN_NONE;
   });
 }
@@ -224,13 +229,13 @@ PyObject* engine_close(PyObject* self, PyObject*) {
 
 Py_ssize_t engine_length(PyObject* self) {
   Py_ssize_t n = -1;
-  PyObject* ok = guarded_native([&]() -> PyObject* {
+  PyObject* ok = guarded_native(path_of(self), [&]() -> PyObject* {
     Db* db = open_db(self);
     if (db == nullptr) return nullptr;
     uint64_t len = 0;
     Status s;
     short_call(self, *db, [&] { s = db->len(&len); });
-    if (!s.ok()) return raise_error(s);
+    if (!s.ok()) return raise_error(path_of(self), s);
     n = static_cast<Py_ssize_t>(len);
     return Py_None;
   });
@@ -259,13 +264,13 @@ PyObject* lookup(PyObject* self, Db& db, PyObject* key) {
   }
   if (!s.ok()) {
     Py_XDECREF(result);
-    return raise_error(s);
+    return raise_error(path_of(self), s);
   }
   return result;
 }
 
 PyObject* engine_subscript(PyObject* self, PyObject* key) {
-  return guarded_native([&]() -> PyObject* {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
     Db* db = open_db(self);
     if (db == nullptr) return nullptr;
     PyObject* value = lookup(self, *db, key);
@@ -282,20 +287,21 @@ bool delete_one(PyObject* self, Db& db, std::string_view key, Status* s) {
 }
 
 int engine_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
-  PyObject* ok = guarded_native([&]() -> PyObject* {
+  PyObject* ok = guarded_native(path_of(self), [&]() -> PyObject* {
     Db* db = open_db(self);
     if (db == nullptr) return nullptr;
     std::string_view k;
     if (!key_of(key, &k)) return nullptr;
     Status s;
     if (value == nullptr) {
-      if (!delete_one(self, *db, k, &s)) return s.ok() ? key_error(key) : raise_error(s);
+      if (!delete_one(self, *db, k, &s))
+        return s.ok() ? key_error(key) : raise_error(path_of(self), s);
       return Py_None;
     }
     std::string v;
     if (!value_of(value, &v)) return nullptr;
     short_call(self, *db, [&] { s = db->set_bytes(k, std::move(v)); });
-    if (!s.ok()) return raise_error(s);
+    if (!s.ok()) return raise_error(path_of(self), s);
     return Py_None;
   });
   return ok == nullptr ? -1 : 0;
@@ -303,7 +309,7 @@ int engine_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 
 int engine_contains(PyObject* self, PyObject* key) {
   int result = -1;
-  guarded_native([&]() -> PyObject* {
+  guarded_native(path_of(self), [&]() -> PyObject* {
     Db* db = open_db(self);
     if (db == nullptr) return nullptr;
     std::string_view k;
@@ -311,7 +317,7 @@ int engine_contains(PyObject* self, PyObject* key) {
     bool found = false;
     Status s;
     short_call(self, *db, [&] { s = db->contains(k, &found); });
-    if (!s.ok()) return raise_error(s);
+    if (!s.ok()) return raise_error(path_of(self), s);
     result = found ? 1 : 0;
     return Py_None;
   });
@@ -321,7 +327,7 @@ int engine_contains(PyObject* self, PyObject* key) {
 // ---- methods ----
 
 PyObject* engine_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded_native([&]() -> PyObject* {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
     if (nargs < 1 || nargs > 2) {
       PyErr_Format(PyExc_TypeError, "get() takes 1 or 2 arguments (%zd given)", nargs);
       return nullptr;
@@ -335,7 +341,7 @@ PyObject* engine_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* engine_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded_native([&]() -> PyObject* {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
     if (nargs < 1 || nargs > 2) {
       PyErr_Format(PyExc_TypeError, "get_many() takes 1 or 2 arguments (%zd given)", nargs);
       return nullptr;
@@ -351,7 +357,7 @@ PyObject* engine_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (v != nullptr) values[i] = *v;
       });
     });
-    if (!s.ok()) return raise_error(s);
+    if (!s.ok()) return raise_error(path_of(self), s);
     PyObject* absent = nargs == 2 ? args[1] : Py_None;
     Ref list(PyList_New(static_cast<Py_ssize_t>(keys.size())));
     if (!list) return nullptr;
@@ -365,20 +371,20 @@ PyObject* engine_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* engine_put_many(PyObject* self, PyObject* items) {
-  return guarded_native([&]() -> PyObject* {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
     Db* db = open_db(self);
     if (db == nullptr) return nullptr;
     PutBatch batch;
     if (!batch_of(items, &batch)) return nullptr;
     Status s;
     batch_call(self, *db, batch.size(), [&] { s = db->put_many(batch); });
-    if (!s.ok()) return raise_error(s);
+    if (!s.ok()) return raise_error(path_of(self), s);
     Py_RETURN_NONE;
   });
 }
 
 PyObject* engine_delete_many(PyObject* self, PyObject* keys) {
-  return guarded_native([&]() -> PyObject* {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
     Db* db = open_db(self);
     if (db == nullptr) return nullptr;
     std::vector<std::string> owned;
@@ -387,20 +393,20 @@ PyObject* engine_delete_many(PyObject* self, PyObject* keys) {
     uint64_t deleted = 0;
     Status s;
     batch_call(self, *db, views.size(), [&] { s = db->delete_many(views, &deleted); });
-    if (!s.ok()) return raise_error(s);
+    if (!s.ok()) return raise_error(path_of(self), s);
     return PyLong_FromUnsignedLongLong(deleted);
   });
 }
 
 PyObject* engine_pop_last(PyObject* self, PyObject*) {
-  return guarded_native([&]() -> PyObject* {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
     Db* db = open_db(self);
     if (db == nullptr) return nullptr;
     std::string key, value;
     bool found = false;
     Status s;
     short_call(self, *db, [&] { s = db->pop_last(&key, &value, &found); });
-    if (!s.ok()) return raise_error(s);
+    if (!s.ok()) return raise_error(path_of(self), s);
     if (!found) {
       PyErr_SetString(PyExc_KeyError, "popitem(): store is empty");
       return nullptr;
@@ -412,13 +418,13 @@ PyObject* engine_pop_last(PyObject* self, PyObject*) {
 }
 
 PyObject* engine_clear(PyObject* self, PyObject*) {
-  return guarded_native([&]() -> PyObject* {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
     Db* db = open_db(self);
     if (db == nullptr) return nullptr;
     uint64_t removed = 0;
     Status s;
     without_gil(self, [&] { s = db->clear(&removed); });
-    if (!s.ok()) return raise_error(s);
+    if (!s.ok()) return raise_error(path_of(self), s);
     return PyLong_FromUnsignedLongLong(removed);
   });
 }
@@ -426,24 +432,24 @@ PyObject* engine_clear(PyObject* self, PyObject*) {
 // persist(), vacuum() and flush(): long calls without arguments or result.
 template <Status (Db::*Call)()>
 PyObject* engine_long_call(PyObject* self, PyObject*) {
-  return guarded_native([&]() -> PyObject* {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
     Db* db = open_db(self);
     if (db == nullptr) return nullptr;
     Status s;
     without_gil(self, [&] { s = (db->*Call)(); });
-    if (!s.ok()) return raise_error(s);
+    if (!s.ok()) return raise_error(path_of(self), s);
     Py_RETURN_NONE;
   });
 }
 
 PyObject* engine_stats(PyObject* self, PyObject*) {
-  return guarded_native([&]() -> PyObject* {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
     Db* db = open_db(self);
     if (db == nullptr) return nullptr;
     StoreStats st;
     Status s;
     without_gil(self, [&] { s = db->stats(&st); });
-    if (!s.ok()) return raise_error(s);
+    if (!s.ok()) return raise_error(path_of(self), s);
     return Py_BuildValue("(KKKKKKKKKKK)", st.records.live, st.records.dead, st.live_bytes,
                          st.records.keys_end, st.records.vals_end, st.keys_file_bytes,
                          st.vals_file_bytes, st.table_file_bytes, st.log_file_bytes,
@@ -464,15 +470,16 @@ PyObject* engine_iter_kind(PyObject* self, int kind) {
   i->seen = db->changes();
   i->chunk = nullptr;
   i->pos = 0;
+  i->chunks = 0;
   return it;
 }
 
 PyObject* engine_iter(PyObject* self) {
-  return guarded_native([&] { return engine_iter_kind(self, kKeys); });
+  return guarded_native(path_of(self), [&] { return engine_iter_kind(self, kKeys); });
 }
 
 PyObject* engine_scan(PyObject* self, PyObject* kind) {
-  return guarded_native([&]() -> PyObject* {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
     long k = PyLong_AsLong(kind);
     if (k == -1 && PyErr_Occurred()) return nullptr;
     if (k < kKeys || k > kItems) {
@@ -520,8 +527,8 @@ PyObject* changed_during_iteration() {
 }
 
 PyObject* iterator_next(PyObject* self) {
-  return guarded_native([&]() -> PyObject* {
-    auto* i = reinterpret_cast<IteratorObject*>(self);
+  auto* i = reinterpret_cast<IteratorObject*>(self);
+  return guarded_native(path_of(i->engine), [&]() -> PyObject* {
     Db* db = open_db(i->engine);
     if (db == nullptr) return nullptr;
     if (db->changes() != i->seen) return changed_during_iteration();
@@ -529,13 +536,17 @@ PyObject* iterator_next(PyObject* self) {
       if (i->chunk != nullptr && i->chunk->done) return nullptr;  // StopIteration
       const uint32_t from = i->chunk == nullptr ? 0 : i->chunk->next;
       if (i->chunk == nullptr) i->chunk = new ScanChunk();
+      // Chunks start small, so that a loop that takes only the first few
+      // records does not read thousands, and grow to amortise the calls.
       ScanLimits limits;
       limits.values = i->kind != kKeys;
-      limits.max_records = limits.values ? 1024 : 4096;
+      limits.max_records =
+          std::min<size_t>(size_t{32} << std::min(i->chunks, 8), limits.values ? 1024 : 4096);
+      ++i->chunks;
       bool changed = false;
       Status s;
       without_gil(i->engine, [&] { s = db->scan(i->seen, from, limits, i->chunk, &changed); });
-      if (!s.ok()) return raise_error(s);
+      if (!s.ok()) return raise_error(path_of(i->engine), s);
       if (changed) return changed_during_iteration();
       i->pos = 0;
       if (i->chunk->keys.empty()) return nullptr;

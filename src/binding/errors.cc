@@ -73,10 +73,33 @@ PyObject* raise_panic(const std::string& message, const std::source_location& wh
   return raise_with_message(cls, message);
 }
 
-PyObject* raise_native_panic(const Status& error, const std::source_location& where) {
-  return raise_with_message(
-      os_error_class(error.kind()),
-      panic_text(error) + " (in " + source_path(where) + ":" + std::to_string(where.line()) + ")");
+namespace {
+
+PyObject* raise_native(const Status& error, const std::string& suffix, PyObject* filename) {
+  if (error.code() == 0) {
+    return raise_with_message(os_error_class(error.kind()), error.message() + suffix);
+  }
+  const std::string text = std::strerror(error.code()) + suffix;
+  Ref exc(filename != nullptr
+              ? PyObject_CallFunction(PyExc_OSError, "(is#O)", error.code(), text.data(),
+                                      static_cast<Py_ssize_t>(text.size()), filename)
+              : PyObject_CallFunction(PyExc_OSError, "(is#)", error.code(), text.data(),
+                                      static_cast<Py_ssize_t>(text.size())));
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* raise_native_error(const Status& error, PyObject* filename) {
+  return raise_native(error, "", filename);
+}
+
+PyObject* raise_native_panic(const Status& error, const std::source_location& where,
+                             PyObject* filename) {
+  return raise_native(
+      error, std::string(" (in ") + source_path(where) + ":" + std::to_string(where.line()) + ")",
+      filename);
 }
 
 PyObject* raise_api_failed(std::source_location where) {

@@ -39,17 +39,23 @@ PyObject* guarded(F&& body) noexcept {
   }
 }
 
-// The corvid package's rendering of an engine panic: the OSError its kind
-// selects, the text naming where it happened.
-PyObject* raise_native_panic(const Status& error, const std::source_location& where);
+// The corvid package's rendering of an engine failure: an operating-system
+// error is OSError(errno, strerror, filename), which Python turns into the
+// subclass errno selects; any other is the class its kind selects, with
+// the message. `filename` (the storage directory) may be null.
+PyObject* raise_native_error(const Status& error, PyObject* filename);
+// The same for a panic, its text naming where it happened.
+PyObject* raise_native_panic(const Status& error, const std::source_location& where,
+                             PyObject* filename);
 
-// As guarded(), for the corvid package: a panic is a Python-native error.
+// As guarded(), for the corvid package: a panic is a Python-native error
+// about `filename`.
 template <class F>
-PyObject* guarded_native(F&& body) noexcept {
+PyObject* guarded_native(PyObject* filename, F&& body) noexcept {
   try {
     return body();
   } catch (const Panic& p) {
-    return raise_native_panic(p.error(), p.where());
+    return raise_native_panic(p.error(), p.where(), filename);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -13,8 +13,9 @@ bool length_error(const Status& s) {
 
 bool key_type_error(PyObject* key) {
   if (PyBytes_Check(key) || PyByteArray_Check(key)) {
-    PyErr_SetString(PyExc_TypeError,
-                    "keys are str, not bytes: decode it, or use corvid.dbm for bytes keys");
+    PyErr_Format(PyExc_TypeError,
+                 "keys are str, not %s: decode it, or use corvid.dbm for bytes keys",
+                 type_name(key).c_str());
   } else {
     PyErr_Format(PyExc_TypeError, "keys are str, not %s", type_name(key).c_str());
   }

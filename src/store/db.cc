@@ -31,6 +31,8 @@ Status check_store_directory(const StorePaths& paths) {
   struct stat st;
   if (::stat(directory_path(paths.dir).c_str(), &st) != 0) return Status::FromErrno(errno);
   if (!S_ISDIR(st.st_mode)) return Status::FromErrno(ENOTDIR);
+  // A directory that cannot be searched is refused as such, not as empty.
+  if (::access(directory_path(paths.dir).c_str(), X_OK) != 0) return Status::FromErrno(errno);
   for (std::string_view name : kStoreFiles) {
     if (path_exists(join_path(paths.dir, name))) return Status();
   }
