@@ -227,9 +227,14 @@ Status Db::put_many(const PutBatch& batch) {
   }
   ExclusiveLock log_lock(log_mu_);
   const uint64_t mark = log_->end();
-  batch.for_each([&](std::string_view key, std::string_view value) {
-    if (s.ok()) s = log_->append_put(key, value);
-  });
+  size_t key_at = 0, value_at = 0;
+  for (auto [key_len, val_len] : batch.lengths) {
+    s = log_->append_put(std::string_view(batch.keys).substr(key_at, key_len),
+                         std::string_view(batch.values).substr(value_at, val_len));
+    if (!s.ok()) break;
+    key_at += key_len;
+    value_at += val_len;
+  }
   if (s.ok()) s = make_durable();
   if (s.ok()) {
     try {
