@@ -365,6 +365,7 @@ PyObject* engine_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
       PyObject* item = values[i] ? new_bytes(*values[i]) : Py_NewRef(absent);
       if (item == nullptr) return nullptr;
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+      breathe(i);
     }
     return list.release();
   });

@@ -41,8 +41,10 @@ bool for_each_item(PyObject* iterable, const char* what, F&& each) {
     }
     return false;
   }
+  size_t i = 0;
   while (Ref item{PyIter_Next(it.get())}) {
     if (!each(item.get())) return false;
+    breathe(i++);
   }
   return !PyErr_Occurred();
 }

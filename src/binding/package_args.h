@@ -12,6 +12,16 @@
 
 namespace corvid::py {
 
+// Called for the i-th item of a long conversion: every few thousand items
+// the interpreter lock is let go for a moment, so that other threads are
+// not stalled by the conversion of a large batch.
+inline void breathe(size_t i) {
+  if (i % 4096 == 4095) {
+    Py_BEGIN_ALLOW_THREADS;
+    Py_END_ALLOW_THREADS;
+  }
+}
+
 // The name of obj's type, for messages.
 std::string type_name(PyObject* obj);
 
