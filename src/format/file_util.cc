@@ -141,6 +141,13 @@ Status sync_file(int fd) {
   return Status();
 }
 
+Status sync_data(int fd) {
+  while (::fdatasync(fd) != 0) {
+    if (errno != EINTR) return Status::FromErrno(errno);
+  }
+  return Status();
+}
+
 Status sync_dir(const std::string& dir) {
   Fd fd;
   Status s = open_file(directory_path(dir), O_RDONLY | O_DIRECTORY, &fd);

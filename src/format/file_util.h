@@ -53,6 +53,9 @@ Status reserve_blocks(int fd, uint64_t offset, uint64_t length);
 // The same for bytes past the end of the file, which keeps its length.
 Status reserve_beyond_end(int fd, uint64_t offset, uint64_t length);
 Status sync_file(int fd);
+// Forces the file's data, and the metadata needed to read it back (its
+// length), to the disk: fdatasync.
+Status sync_data(int fd);
 // Syncs the storage directory `dir` itself: its entries, after a rename.
 Status sync_dir(const std::string& dir);
 Status rename_file(const std::string& from, const std::string& to);

@@ -20,12 +20,19 @@ Status broken_log() {
 }  // namespace
 
 Status LogWriter::reserve_more() {
-  Status s = reserve_beyond_end(out_.fd(), file_length_, kLogBufferSize);
+  // Well ahead, so that a log written out at every call reserves once per
+  // many calls, not at each; a nearly full disk still gets the buffer's worth.
+  uint64_t ahead = kReserveAhead;
+  Status s = reserve_beyond_end(out_.fd(), file_length_, ahead);
+  if (s.code() == ENOSPC || s.code() == EDQUOT) {
+    ahead = kLogBufferSize;
+    s = reserve_beyond_end(out_.fd(), file_length_, ahead);
+  }
   if (s.code() == EOPNOTSUPP || s.code() == ENOSYS) {
     can_reserve_ = false;
     return Status();
   }
-  if (s.ok()) reserved_end_ = file_length_ + kLogBufferSize;
+  if (s.ok()) reserved_end_ = file_length_ + ahead;
   return s;
 }
 

@@ -9,10 +9,11 @@
 // failed entry, which the next open cuts when it is torn (and replays when
 // it reached the file whole).
 //
-// The file keeps a buffer's worth of blocks reserved past its end, and an
-// append is acknowledged only while they are: what is still buffered can
-// then always be written out, also at release on a full disk. A file system
-// that cannot reserve past the end goes without.
+// The file keeps at least a buffer's worth of blocks reserved past its end
+// (reserved several buffers ahead at a time), and an append is acknowledged
+// only while they are: what is still buffered can then always be written
+// out, also at release on a full disk. A file system that cannot reserve
+// past the end goes without.
 #pragma once
 
 #include <cstdint>
@@ -60,6 +61,7 @@ class LogWriter {
     return reserve_more();
   }
   Status reserve_more();
+  static constexpr uint64_t kReserveAhead = 8 * kLogBufferSize;
 
   BufferedWriter out_;
   uint64_t file_length_;       // bytes in the file

@@ -211,7 +211,7 @@ Status Db::delete_key(std::string_view key, bool* found) {
 Status Db::make_durable() {
   if (durability_ == Durability::kBuffered) return Status();
   Status s = log_->flush();
-  if (s.ok() && durability_ == Durability::kSync) s = sync_file(log_->fd());
+  if (s.ok() && durability_ == Durability::kSync) s = sync_data(log_->fd());
   return s;
 }
 
