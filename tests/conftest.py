@@ -53,6 +53,9 @@ def run_python(code, user=None, timeout=60, env=None):
     """Runs code in a fresh interpreter (as `user`'s uid when given)."""
     preamble = "import os, sys\n"
     if user is not None:
+        # Imported while their files can still be read: the checkout may lie
+        # in a directory that `user` cannot enter.
+        preamble += "import _corvid, corvid, corvid.dbm, stat\n"
         preamble += f"os.setgid({user}); os.setuid({user})\n"
     env = dict(os.environ, **(env or {}))
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
