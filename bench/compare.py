@@ -33,8 +33,8 @@ CONFIG = {
     "corvid-buffered": "corvid.open(path, cache_size=N, durability=BUFFERED): the log's 8 KiB "
     "buffer, never syncs",
     "corvid-flush": "corvid.open(..., durability=FLUSH), the default: the log entry written out "
-    "(write(2), then fallocate of the log's next 8 KiB) in every call, no sync",
-    "corvid-sync": "corvid.open(..., durability=SYNC): as flush, and an fsync of the log in "
+    "(one write(2)) in every call, no sync",
+    "corvid-sync": "corvid.open(..., durability=SYNC): as flush, and an fdatasync of the log in "
     "every call; at N = {sync_n:,}",
     "corvid (all levels)": "per call db[k] = v and del db[k] in a for loop, db.get(k), "
     "db.get_many(100 keys); batches one put_many(all N pairs) and one delete_many(N/2 keys); "
@@ -705,7 +705,7 @@ def report(med, n, repeat, ns):
     if slow:
         notes.append(f"{', '.join(slow)} ran at N = {ns['slow']:,} (too slow at full size).")
     if "corvid-sync" in med:
-        notes.append(f"* sync ran at N = {ns['sync']:,} (an fsync per write), set against each peer "
+        notes.append(f"* sync ran at N = {ns['sync']:,} (an fdatasync per write), set against each peer "
                      "at its own N: the small N flatters its reads, sizes and reopens; its writes "
                      "show what the fsync costs.")
     notes.append("disk after fill: the blocks the files take (du), not their lengths.")
