@@ -64,7 +64,7 @@ bool Store::apply_delete(std::string_view key) {
   return true;
 }
 
-Status Store::apply_batch(const PutBatch& batch) {
+Status Store::apply_batch(const PutBatch& batch, bool cache_values) {
   const size_t n = batch.size();
   if (n == 0) return Status();
   const uint32_t first = state_.record_count;
@@ -85,7 +85,11 @@ Status Store::apply_batch(const PutBatch& batch) {
   batch.for_each([&](std::string_view key, std::string_view value) {
     const uint64_t h = key_hash(key);
     state_.apply_put(h, static_cast<uint32_t>(key.size()), static_cast<uint32_t>(value.size()));
-    cache_.remove(h);
+    if (cache_values) {
+      cache_.put(h, std::string(value));
+    } else {
+      cache_.remove(h);
+    }
   });
   return Status();
 }

@@ -73,9 +73,10 @@ class Store {
   // Retires the key's current record; false when it has none.
   bool apply_delete(std::string_view key);
   // Appends the batch's records with one write to each data file, then
-  // makes each current in turn, as apply_put would. When the records cannot
-  // be written, nothing changes and the failure comes back.
-  Status apply_batch(const PutBatch& batch);
+  // makes each current in turn, as apply_put would, caching each value when
+  // `cache_values` (else dropping what the cache held for the key). When the
+  // records cannot be written, nothing changes and the failure comes back.
+  Status apply_batch(const PutBatch& batch, bool cache_values = false);
 
   // Whether `key` has a record: its key is read, its value is not, and the
   // cache is left as it is.
