@@ -330,26 +330,18 @@ class Database(MutableMapping[bytes, bytes]):
             raise _error(exc) from exc
 
     def __iter__(self) -> Iterator[bytes]:
-        """The keys, as bytes, in the store's order, streamed from the
-        files. A write during the iteration makes its next step raise
-        RuntimeError, as a dict's does; use keys() for a list to write over."""
-        return self._iter_keys(self._open())
+        """The keys, as bytes, in the store's order, as keys() lists them
+        when the iteration starts: code written for dbm modules writes over
+        the keys it walks, which a streamed iteration would not allow."""
+        return self._walk_keys(self.keys())
 
-    def _iter_keys(self, store: Store) -> Iterator[bytes]:
-        """The iteration behind __iter__."""
-        try:
-            for key in store:
-                if self._store is None:
-                    raise error(_CLOSED)
-                yield key.encode("utf-8")
-        except error:
-            raise
-        except OSError as exc:
-            raise _error(exc) from exc
-        except ValueError as exc:
+    def _walk_keys(self, keys: list[bytes]) -> Iterator[bytes]:
+        """The iteration behind __iter__: it ends in `error` once the
+        database is closed."""
+        for key in keys:
             if self._store is None:
-                raise error(_CLOSED) from exc
-            raise
+                raise error(_CLOSED)
+            yield key
 
     def firstkey(self) -> bytes | None:
         """The first key in the store's order, None when the database is

@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import atexit
 import enum
 import errno
 import os
+import weakref
 from collections.abc import (
     ItemsView,
     Iterable,
@@ -134,7 +136,7 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
     closed store raises ValueError.
     """
 
-    __slots__ = ()
+    __slots__ = ("__weakref__",)
 
     def __new__(
         cls,
@@ -156,7 +158,7 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
         if os.path.exists(absolute) and not os.path.isdir(absolute):
             raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), absolute)
         level = _LEVELS[_durability(durability)]
-        return super().__new__(
+        store = super().__new__(
             cls,
             os.fsencode(absolute),
             _cache_size(cache_size),
@@ -165,6 +167,9 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
             level,
             os.fsdecode(absolute),
         )
+        if level == _LEVELS[Durability.BUFFERED] and not readonly:
+            _buffered_stores[id(store)] = store
+        return store
 
     @property
     def durability(self) -> Durability:
@@ -179,16 +184,23 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
 
     # ---- the mapping ----
 
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ValueError("I/O operation on a closed store")
+
     def keys(self) -> KeysView[str]:
         """A view of the keys, streamed from the files."""
+        self._check_open()
         return _KeysView(self)
 
     def values(self) -> ValuesView[bytes]:
         """A view of the values, streamed from the files."""
+        self._check_open()
         return _ValuesView(self)
 
     def items(self) -> ItemsView[str, bytes]:
         """A view of the (key, value) pairs, streamed from the files."""
+        self._check_open()
         return _ItemsView(self)
 
     @overload
@@ -199,32 +211,32 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
 
     def pop(self, key: str, default: Any = _MISSING) -> Any:
         """Removes ``key`` and returns its value; ``default`` (when given) if
-        it has none, else KeyError."""
-        value = self.get(key)
-        if value is None:
+        it has none, else KeyError. One call: no other thread's change lands
+        between the read and the delete."""
+        try:
+            return self._take(key)
+        except KeyError:
             if default is _MISSING:
-                raise KeyError(key)
+                raise
             return default
-        del self[key]
-        return value
 
     def popitem(self) -> tuple[str, bytes]:
         """Removes and returns the pair written last; KeyError when empty."""
         return self._pop_last()
 
     def setdefault(self, key: str, default: BytesLike | None = None) -> bytes:
-        """The value of ``key``; when it has none, stores ``default`` first.
+        """The value of ``key``; when it has none, stores ``default`` first,
+        in one call.
 
         A value cannot be None, so ``default`` must be given for a key that
         may be absent.
         """
-        value = self.get(key)
-        if value is not None:
-            return value
         if default is None:
-            raise TypeError(f"setdefault: {key!r} is absent and a value cannot be None")
-        self[key] = default
-        return bytes(default)
+            value = self.get(key)
+            if value is None:
+                raise TypeError(f"setdefault: {key!r} is absent and a value cannot be None")
+            return value
+        return self._set_default(key, default)
 
     def clear(self) -> None:
         """Deletes every record."""
@@ -234,13 +246,14 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
         """Stores the pairs of a mapping or an iterable of pairs, then the
         keyword arguments, as one batch."""
         if isinstance(other, Mapping):
-            self._put_many(list(other.items()))
+            pairs: Iterable[Any] = other.items()
         elif hasattr(other, "keys"):
-            self._put_many([(key, other[key]) for key in other.keys()])
+            pairs = [(key, other[key]) for key in other.keys()]
         else:
-            self._put_many(other)
+            pairs = other
         if kwargs:
-            self._put_many(list(kwargs.items()))
+            pairs = [*pairs, *kwargs.items()]
+        self._put_many(pairs)
 
     # ---- batches ----
 
@@ -314,6 +327,21 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
 
     def __deepcopy__(self, memo: object) -> NoReturn:
         raise TypeError("a corvid.Store cannot be copied: it is one open directory")
+
+
+# Stores whose log keeps a buffer: written out when the interpreter exits,
+# also those a daemon thread or a module still holds then.
+_buffered_stores: weakref.WeakValueDictionary[int, Store] = weakref.WeakValueDictionary()
+
+
+@atexit.register
+def _flush_buffered_stores() -> None:
+    for store in list(_buffered_stores.values()):
+        if not store.closed:
+            try:
+                store.flush()
+            except Exception:  # noqa: BLE001 - at exit, one failure must not stop the rest
+                pass
 
 
 def open(

@@ -29,17 +29,21 @@ struct EngineObject {
   PyObject* path;        // the directory as the caller named it (str), strong
   int level;             // the Durability
   bool read_only;
-  // Calls running without the interpreter lock; changed only with it held.
-  int in_flight;
+  bool closing;  // close() is under way
+  // The threads of the calls in progress that use db (see Use). Changed
+  // only with the interpreter lock held.
+  std::vector<unsigned long>* users;
 };
 
 struct IteratorObject {
-  PyObject_HEAD PyObject* engine;  // strong
+  PyObject_HEAD PyObject* engine;  // strong; null once cleared
   int kind;                        // 0 keys, 1 values, 2 items
   uint64_t seen;                   // Db::changes() when the iteration began
   ScanChunk* chunk;
   size_t pos;
-  int chunks;  // fetched so far
+  int chunks;     // fetched so far
+  bool fetching;  // a thread is fetching the next chunk without the lock
+  bool finished;  // StopIteration was raised: it stays raised
 };
 
 enum Kind { kKeys = 0, kValues = 1, kItems = 2 };
@@ -49,19 +53,57 @@ PyObject* iterator_type = nullptr;
 
 EngineObject* engine_of(PyObject* self) { return reinterpret_cast<EngineObject*>(self); }
 
-// The open Db, or nullptr with ValueError set.
-Db* open_db(PyObject* self) {
-  Db* db = engine_of(self)->db;
-  if (db == nullptr) PyErr_SetString(PyExc_ValueError, "I/O operation on a closed store");
-  return db;
+PyObject* closed_error() {
+  PyErr_SetString(PyExc_ValueError, "I/O operation on a closed store");
+  return nullptr;
+}
+
+// A call's use of the open store, from its first touch of the Db to its
+// return: the call may run Python code (an iterable's items) or let the
+// interpreter lock go, and close() waits for it meanwhile. Made and
+// destroyed with the lock held.
+class Use {
+ public:
+  explicit Use(PyObject* self) : e_(engine_of(self)) {
+    if (e_->db == nullptr) {
+      closed_error();
+      return;
+    }
+    e_->users->push_back(PyThread_get_thread_ident());
+    db_ = e_->db;
+  }
+  ~Use() {
+    if (db_ == nullptr) return;
+    auto& users = *e_->users;
+    users.erase(std::find(users.begin(), users.end(), PyThread_get_thread_ident()));
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+
+  // The open Db; null when the store is closed, with ValueError set.
+  Db* db() const { return db_; }
+
+ private:
+  EngineObject* e_;
+  Db* db_ = nullptr;
+};
+
+// Lets other threads run until done() holds, with the interpreter lock
+// released between looks.
+template <class F>
+void wait_until(F&& done) {
+  while (!done()) {
+    Py_BEGIN_ALLOW_THREADS;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    Py_END_ALLOW_THREADS;
+  }
 }
 
 // Runs f without the interpreter lock. What f throws is carried across and
 // thrown again once the lock is held.
 template <class F>
-void without_gil(PyObject* self, F&& f) {
+void without_gil(PyObject*, F&& f) {
   std::exception_ptr error;
-  ++engine_of(self)->in_flight;
   Py_BEGIN_ALLOW_THREADS;
   try {
     f();
@@ -69,7 +111,6 @@ void without_gil(PyObject* self, F&& f) {
     error = std::current_exception();
   }
   Py_END_ALLOW_THREADS;
-  --engine_of(self)->in_flight;
   if (error) std::rethrow_exception(error);
 }
 
@@ -152,7 +193,8 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     e->path = Py_NewRef(display_path);
     e->level = durability;
     e->read_only = readonly != 0;
-    e->in_flight = 0;
+    e->closing = false;
+    e->users = new std::vector<unsigned long>();
     std::unique_ptr<Db> db;
     Status s;
     without_gil(self.get(), [&] {
@@ -161,8 +203,12 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return;
       }
       if (!create) s = check_store_directory(StorePaths(path));
-      if (s.ok())
-        s = Db::open(std::move(path), cache_size, &db, static_cast<Durability>(durability));
+      // Two writers of one directory must not both append, in one process
+      // either.
+      if (s.ok()) {
+        s = Db::open(std::move(path), cache_size, &db, static_cast<Durability>(durability),
+                     /*exclusive=*/true);
+      }
     });
     if (!s.ok()) return raise_error(display_path, s);
     e->db = db.release();
@@ -195,6 +241,7 @@ void engine_dealloc(PyObject* self) {
     delete db;
   }
   Py_XDECREF(engine_of(self)->path);
+  delete engine_of(self)->users;
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);
@@ -203,23 +250,34 @@ void engine_dealloc(PyObject* self) {
 PyObject* engine_close(PyObject* self, PyObject*) {
   return guarded_native(path_of(self), [&]() -> PyObject* {
     EngineObject* e = engine_of(self);
-    Db* db = e->db;
-    if (db == nullptr) Py_RETURN_NONE;
-    // No call starts from here on; those already running without the
-    // interpreter lock finish first.
-    e->db = nullptr;
-    while (e->in_flight > 0) {
-      Py_BEGIN_ALLOW_THREADS;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      Py_END_ALLOW_THREADS;
+    if (e->db == nullptr) {
+      // A close under way in another thread finishes before this one returns.
+      wait_until([&] { return !e->closing; });
+      Py_RETURN_NONE;
     }
-    std::unique_ptr<Db> owned(db);
+    const auto& users = *e->users;
+    if (std::find(users.begin(), users.end(), PyThread_get_thread_ident()) != users.end()) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "a store cannot be closed by code that runs inside one of its own calls");
+      return nullptr;
+    }
+    // No call starts from here on; those under way in other threads finish first.
+    std::unique_ptr<Db> owned(e->db);
+    e->db = nullptr;
+    e->closing = true;
+    wait_until([&] { return users.empty(); });
     Status s;
-    without_gil(self, [&] {
-      s = owned->close();
-      // Released even when the persist failed: the log holds every change.
-      owned.reset();
-    });
+    try {
+      without_gil(self, [&] {
+        s = owned->close();
+        // Released even when the persist failed: the log holds every change.
+        owned.reset();
+      });
+    } catch (...) {
+      e->closing = false;
+      throw;
+    }
+    e->closing = false;
     if (!s.ok()) return raise_error(path_of(self), s);
     Py_RETURN_NONE;
   });
@@ -230,7 +288,8 @@ PyObject* engine_close(PyObject* self, PyObject*) {
 Py_ssize_t engine_length(PyObject* self) {
   Py_ssize_t n = -1;
   PyObject* ok = guarded_native(path_of(self), [&]() -> PyObject* {
-    Db* db = open_db(self);
+    Use use(self);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
     uint64_t len = 0;
     Status s;
@@ -271,7 +330,8 @@ PyObject* lookup(PyObject* self, Db& db, PyObject* key) {
 
 PyObject* engine_subscript(PyObject* self, PyObject* key) {
   return guarded_native(path_of(self), [&]() -> PyObject* {
-    Db* db = open_db(self);
+    Use use(self);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
     PyObject* value = lookup(self, *db, key);
     if (value == nullptr && !PyErr_Occurred()) return key_error(key);
@@ -288,7 +348,8 @@ bool delete_one(PyObject* self, Db& db, std::string_view key, Status* s) {
 
 int engine_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   PyObject* ok = guarded_native(path_of(self), [&]() -> PyObject* {
-    Db* db = open_db(self);
+    Use use(self);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
     std::string_view k;
     if (!key_of(key, &k)) return nullptr;
@@ -310,7 +371,8 @@ int engine_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 int engine_contains(PyObject* self, PyObject* key) {
   int result = -1;
   guarded_native(path_of(self), [&]() -> PyObject* {
-    Db* db = open_db(self);
+    Use use(self);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
     std::string_view k;
     if (!key_of(key, &k)) return nullptr;
@@ -332,7 +394,8 @@ PyObject* engine_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
       PyErr_Format(PyExc_TypeError, "get() takes 1 or 2 arguments (%zd given)", nargs);
       return nullptr;
     }
-    Db* db = open_db(self);
+    Use use(self);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
     PyObject* value = lookup(self, *db, args[0]);
     if (value != nullptr || PyErr_Occurred()) return value;
@@ -346,7 +409,8 @@ PyObject* engine_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
       PyErr_Format(PyExc_TypeError, "get_many() takes 1 or 2 arguments (%zd given)", nargs);
       return nullptr;
     }
-    Db* db = open_db(self);
+    Use use(self);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
     std::vector<std::string> keys;
     if (!keys_of(args[0], &keys)) return nullptr;
@@ -373,7 +437,8 @@ PyObject* engine_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyObject* engine_put_many(PyObject* self, PyObject* items) {
   return guarded_native(path_of(self), [&]() -> PyObject* {
-    Db* db = open_db(self);
+    Use use(self);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
     PutBatch batch;
     if (!batch_of(items, &batch)) return nullptr;
@@ -386,7 +451,8 @@ PyObject* engine_put_many(PyObject* self, PyObject* items) {
 
 PyObject* engine_delete_many(PyObject* self, PyObject* keys) {
   return guarded_native(path_of(self), [&]() -> PyObject* {
-    Db* db = open_db(self);
+    Use use(self);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
     std::vector<std::string> owned;
     if (!keys_of(keys, &owned)) return nullptr;
@@ -399,9 +465,46 @@ PyObject* engine_delete_many(PyObject* self, PyObject* keys) {
   });
 }
 
+PyObject* engine_take(PyObject* self, PyObject* key) {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
+    Use use(self);
+    Db* db = use.db();
+    if (db == nullptr) return nullptr;
+    std::string_view k;
+    if (!key_of(key, &k)) return nullptr;
+    std::string value;
+    bool found = false;
+    Status s;
+    short_call(self, *db, [&] { s = db->take(k, &value, &found); });
+    if (!s.ok()) return raise_error(path_of(self), s);
+    if (!found) return key_error(key);
+    return new_bytes(value);
+  });
+}
+
+PyObject* engine_set_default(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded_native(path_of(self), [&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_Format(PyExc_TypeError, "_set_default() takes 2 arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    Use use(self);
+    Db* db = use.db();
+    if (db == nullptr) return nullptr;
+    std::string_view k;
+    std::string value, current;
+    if (!key_of(args[0], &k) || !value_of(args[1], &value)) return nullptr;
+    Status s;
+    short_call(self, *db, [&] { s = db->set_default(k, std::move(value), &current); });
+    if (!s.ok()) return raise_error(path_of(self), s);
+    return new_bytes(current);
+  });
+}
+
 PyObject* engine_pop_last(PyObject* self, PyObject*) {
   return guarded_native(path_of(self), [&]() -> PyObject* {
-    Db* db = open_db(self);
+    Use use(self);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
     std::string key, value;
     bool found = false;
@@ -420,7 +523,8 @@ PyObject* engine_pop_last(PyObject* self, PyObject*) {
 
 PyObject* engine_clear(PyObject* self, PyObject*) {
   return guarded_native(path_of(self), [&]() -> PyObject* {
-    Db* db = open_db(self);
+    Use use(self);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
     uint64_t removed = 0;
     Status s;
@@ -434,7 +538,8 @@ PyObject* engine_clear(PyObject* self, PyObject*) {
 template <Status (Db::*Call)()>
 PyObject* engine_long_call(PyObject* self, PyObject*) {
   return guarded_native(path_of(self), [&]() -> PyObject* {
-    Db* db = open_db(self);
+    Use use(self);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
     Status s;
     without_gil(self, [&] { s = (db->*Call)(); });
@@ -445,7 +550,8 @@ PyObject* engine_long_call(PyObject* self, PyObject*) {
 
 PyObject* engine_stats(PyObject* self, PyObject*) {
   return guarded_native(path_of(self), [&]() -> PyObject* {
-    Db* db = open_db(self);
+    Use use(self);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
     StoreStats st;
     Status s;
@@ -459,7 +565,8 @@ PyObject* engine_stats(PyObject* self, PyObject*) {
 }
 
 PyObject* engine_iter_kind(PyObject* self, int kind) {
-  Db* db = open_db(self);
+  Use use(self);
+  Db* db = use.db();
   if (db == nullptr) return nullptr;
   auto type = reinterpret_cast<PyTypeObject*>(iterator_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -472,6 +579,8 @@ PyObject* engine_iter_kind(PyObject* self, int kind) {
   i->chunk = nullptr;
   i->pos = 0;
   i->chunks = 0;
+  i->fetching = false;
+  i->finished = false;
   return it;
 }
 
@@ -506,17 +615,29 @@ PyObject* engine_get_level(PyObject* self, void*) {
 }
 
 PyObject* engine_get_changes(PyObject* self, void*) {
-  Db* db = open_db(self);
+  Use use(self);
+  Db* db = use.db();
   return db == nullptr ? nullptr : PyLong_FromUnsignedLongLong(db->changes());
 }
 
 // ---- the iterator ----
 
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  Py_VISIT(reinterpret_cast<IteratorObject*>(self)->engine);
+  return 0;
+}
+
+int iterator_clear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<IteratorObject*>(self)->engine);
+  return 0;
+}
+
 void iterator_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  auto* i = reinterpret_cast<IteratorObject*>(self);
-  delete i->chunk;
-  Py_XDECREF(i->engine);
+  PyObject_GC_UnTrack(self);
+  iterator_clear(self);
+  delete reinterpret_cast<IteratorObject*>(self)->chunk;
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);
@@ -527,30 +648,62 @@ PyObject* changed_during_iteration() {
   return nullptr;
 }
 
+// The next chunk of records into i->chunk; false with an exception set, or
+// with i->finished set when there are none.
+bool fetch_chunk(IteratorObject* i, Db& db) {
+  const uint32_t from = i->chunk == nullptr ? 0 : i->chunk->next;
+  // Chunks start small, so that a loop that takes only the first few
+  // records does not read thousands, and grow to amortise the calls.
+  ScanLimits limits;
+  limits.values = i->kind != kKeys;
+  limits.max_records =
+      std::min<size_t>(size_t{32} << std::min(i->chunks, 8), limits.values ? 1024 : 4096);
+  auto next = std::make_unique<ScanChunk>();
+  bool changed = false;
+  Status s;
+  // Other threads that call next() on this iterator meanwhile wait for it.
+  i->fetching = true;
+  try {
+    without_gil(i->engine, [&] { s = db.scan(i->seen, from, limits, next.get(), &changed); });
+  } catch (...) {
+    i->fetching = false;
+    throw;
+  }
+  i->fetching = false;
+  if (!s.ok()) {
+    raise_error(path_of(i->engine), s);
+    return false;
+  }
+  if (changed) {
+    changed_during_iteration();
+    return false;
+  }
+  ++i->chunks;
+  delete i->chunk;
+  i->chunk = next.release();
+  i->pos = 0;
+  i->finished = i->chunk->keys.empty();
+  return !i->finished;
+}
+
 PyObject* iterator_next(PyObject* self) {
   auto* i = reinterpret_cast<IteratorObject*>(self);
+  if (i->finished || i->engine == nullptr) return nullptr;
   return guarded_native(path_of(i->engine), [&]() -> PyObject* {
-    Db* db = open_db(i->engine);
+    wait_until([&] { return !i->fetching; });
+    if (i->finished || i->engine == nullptr) return nullptr;
+    Use use(i->engine);
+    Db* db = use.db();
     if (db == nullptr) return nullptr;
+    // As a dict's: a change shows at the next step, even past the last
+    // item; once StopIteration was raised, it stays raised.
     if (db->changes() != i->seen) return changed_during_iteration();
     if (i->chunk == nullptr || i->pos == i->chunk->keys.size()) {
-      if (i->chunk != nullptr && i->chunk->done) return nullptr;  // StopIteration
-      const uint32_t from = i->chunk == nullptr ? 0 : i->chunk->next;
-      if (i->chunk == nullptr) i->chunk = new ScanChunk();
-      // Chunks start small, so that a loop that takes only the first few
-      // records does not read thousands, and grow to amortise the calls.
-      ScanLimits limits;
-      limits.values = i->kind != kKeys;
-      limits.max_records =
-          std::min<size_t>(size_t{32} << std::min(i->chunks, 8), limits.values ? 1024 : 4096);
-      ++i->chunks;
-      bool changed = false;
-      Status s;
-      without_gil(i->engine, [&] { s = db->scan(i->seen, from, limits, i->chunk, &changed); });
-      if (!s.ok()) return raise_error(path_of(i->engine), s);
-      if (changed) return changed_during_iteration();
-      i->pos = 0;
-      if (i->chunk->keys.empty()) return nullptr;
+      if (i->chunk != nullptr && i->chunk->done) {
+        i->finished = true;
+        return nullptr;
+      }
+      if (!fetch_chunk(i, *db)) return nullptr;
     }
     const size_t at = i->pos++;
     if (i->kind == kKeys) return new_str(i->chunk->keys[at]);
@@ -575,6 +728,10 @@ PyMethodDef kEngineMethods[] = {
     {"_put_many", engine_put_many, METH_O, "_put_many($self, pairs, /)\n--\n\n"},
     {"_delete_many", engine_delete_many, METH_O, "_delete_many($self, keys, /)\n--\n\n"},
     {"_pop_last", engine_pop_last, METH_NOARGS, "_pop_last($self, /)\n--\n\n"},
+    {"_take", engine_take, METH_O, "_take($self, key, /)\n--\n\n"},
+    {"_set_default",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_set_default)), METH_FASTCALL,
+     "_set_default($self, key, value, /)\n--\n\n"},
     {"_clear", engine_clear, METH_NOARGS, "_clear($self, /)\n--\n\n"},
     {"_scan", engine_scan, METH_O, "_scan($self, kind, /)\n--\n\n"},
     {"_stats", engine_stats, METH_NOARGS, "_stats($self, /)\n--\n\n"},
@@ -618,13 +775,20 @@ PyType_Spec kEngineSpec = {
 
 PyType_Slot kIteratorSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(iterator_self)},
     {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
     {0, nullptr},
 };
 
+// Made only by the store's iteration calls.
 PyType_Spec kIteratorSpec = {
-    "corvid._engine.Iterator", sizeof(IteratorObject), 0, Py_TPFLAGS_DEFAULT, kIteratorSlots,
+    "corvid._engine.Iterator",
+    sizeof(IteratorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kIteratorSlots,
 };
 
 }  // namespace

@@ -76,6 +76,13 @@ PyObject* raise_panic(const std::string& message, const std::source_location& wh
 namespace {
 
 PyObject* raise_native(const Status& error, const std::string& suffix, PyObject* filename) {
+  if (error.code() == 0 && error.kind() == ErrorKind::kWouldBlock) {
+    // A directory held by another writer: errno as a refused lock would set it.
+    Ref exc(PyObject_CallFunction(PyExc_OSError, "(is)", EWOULDBLOCK,
+                                  (error.message() + suffix).c_str()));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+  }
   if (error.code() == 0) {
     return raise_with_message(os_error_class(error.kind()), error.message() + suffix);
   }

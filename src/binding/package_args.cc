@@ -12,10 +12,11 @@ bool length_error(const Status& s) {
 }
 
 bool key_type_error(PyObject* key) {
-  if (PyBytes_Check(key) || PyByteArray_Check(key)) {
-    PyErr_Format(PyExc_TypeError,
-                 "keys are str, not %s: decode it, or use corvid.dbm for bytes keys",
-                 type_name(key).c_str());
+  if (PyBytes_Check(key)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "keys are str, not bytes: decode it, or use corvid.dbm for bytes keys");
+  } else if (PyByteArray_Check(key)) {
+    PyErr_SetString(PyExc_TypeError, "keys are str, not bytearray: decode it");
   } else {
     PyErr_Format(PyExc_TypeError, "keys are str, not %s", type_name(key).c_str());
   }
@@ -49,22 +50,33 @@ bool for_each_item(PyObject* iterable, const char* what, F&& each) {
   return !PyErr_Occurred();
 }
 
-// The two items of a (key, value) pair: a tuple or list of two.
+// The two items of a (key, value) pair: a tuple or list of two, or any
+// other iterable of exactly two items (not a str or bytes), as dict() takes.
 bool pair_of(PyObject* pair, PyObject** key, PyObject** value, Ref* held) {
   if (PyTuple_Check(pair) && PyTuple_Size(pair) == 2) {
     *key = PyTuple_GetItem(pair, 0);
     *value = PyTuple_GetItem(pair, 1);
     return true;
   }
-  if (PyList_Check(pair) && PyList_Size(pair) == 2) {
-    // Held, as the list may change while the key is converted.
-    *held = Ref(PyTuple_Pack(2, PyList_GetItem(pair, 0), PyList_GetItem(pair, 1)));
-    if (!*held) return false;
+  Ref items;
+  if (!PyUnicode_Check(pair) && !PyBytes_Check(pair) && !PyByteArray_Check(pair)) {
+    // Held, as a list may change while the key is converted.
+    items = Ref(PySequence_Tuple(pair));
+    if (!items && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+  }
+  if (items && PyTuple_Size(items.get()) == 2) {
+    *held = std::move(items);
     *key = PyTuple_GetItem(held->get(), 0);
     *value = PyTuple_GetItem(held->get(), 1);
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "items are (key, value) pairs, not %s", type_name(pair).c_str());
+  if (items) {
+    PyErr_Format(PyExc_ValueError, "items are (key, value) pairs, not sequences of %zd",
+                 PyTuple_Size(items.get()));
+  } else {
+    PyErr_Format(PyExc_TypeError, "items are (key, value) pairs, not %s", type_name(pair).c_str());
+  }
   return false;
 }
 

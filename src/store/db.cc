@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "format/buffered_writer.h"
 #include "format/file_util.h"
 #include "format/snapshot.h"
@@ -71,14 +73,14 @@ Db::~Db() {
 }
 
 Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out,
-                Durability durability) {
+                Durability durability, bool exclusive) {
   Status s = make_dirs(path);
   if (!s.ok()) return s;
   // Another instance of this process that holds the directory writes out
   // its log's buffer first: this one then replays every call that one made,
   // and its cut of a torn log tail cuts nothing that one is still writing.
   DirLock claim;
-  s = DirLock::acquire(path, &claim);
+  s = DirLock::acquire(path, &claim, exclusive);
   if (!s.ok()) return s;
   StorePaths paths(path);
   {
@@ -103,6 +105,13 @@ Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out,
   uint64_t wal_length = 0;
   s = file_length(wal_fd.get(), &wal_length);
   if (!s.ok()) return s;
+  // A synced write survives a power loss only if the files it lands in do:
+  // their names in the directory, and the directory's in its parent.
+  if (durability == Durability::kSync) {
+    s = sync_dir(paths.dir);
+    if (s.ok()) s = sync_dir(std::filesystem::path(directory_path(paths.dir)).parent_path());
+    if (!s.ok()) return s;
+  }
   out->reset(new Db(std::move(paths), std::move(claim), std::move(store),
                     std::make_unique<LogWriter>(std::move(wal_fd), wal_length), std::move(report),
                     durability));
@@ -162,29 +171,33 @@ Status Db::set_bytes(std::string_view key, std::string value) {
   if (s.ok()) s = writable();
   if (!s.ok()) return s;
   ExclusiveLock store_lock(store_mu_);
+  ExclusiveLock log_lock(log_mu_);
+  return put_locked(key, std::move(value));
+}
+
+Status Db::put_locked(std::string_view key, std::string value) {
   // The last RecordId is 2^32 - 2: record_count must stay countable.
   if (store_->state().record_count == UINT32_MAX) {
     return Status::Custom(ErrorKind::kCapacityOverflow,
                           "the record table is full (4294967295 records): vacuum the store");
   }
-  ExclusiveLock log_lock(log_mu_);
   // A put that fails leaves nothing behind: neither its log entry nor any
   // change to the Store.
   const uint64_t mark = log_->end();
   unwrap(log_->append_put(key, value));
-  s = make_durable();
+  Status s = make_durable();
   if (!s.ok()) {
-    (void)log_->roll_back(mark);
+    roll_back(mark);
     return s;
   }
   try {
     s = store_->apply_put(key, std::move(value));
   } catch (...) {  // out of memory in the index, say: the put did not happen
-    (void)log_->roll_back(mark);
+    roll_back(mark);
     throw;
   }
   if (!s.ok()) {
-    (void)log_->roll_back(mark);
+    roll_back(mark);
     panic(s);
   }
   changed();
@@ -200,12 +213,57 @@ Status Db::delete_key(std::string_view key, bool* found) {
   unwrap(log_->append_delete(key));
   s = make_durable();
   if (!s.ok()) {
-    (void)log_->roll_back(mark);
+    roll_back(mark);
     return s;
   }
   *found = store_->apply_delete(key);
   if (*found) changed();
   return Status();
+}
+
+Status Db::delete_locked(std::string_view key) {
+  const uint64_t mark = log_->end();
+  Status s = log_->append_delete(key);
+  if (s.ok()) s = make_durable();
+  if (!s.ok()) {
+    roll_back(mark);
+    return s;
+  }
+  store_->apply_delete(key);
+  changed();
+  return Status();
+}
+
+Status Db::take(std::string_view key, std::string* value, bool* found) {
+  Status s = writable();
+  if (!s.ok()) return s;
+  ExclusiveLock store_lock(store_mu_);
+  const std::string* current = store_->lookup(key);
+  *found = current != nullptr;
+  if (!*found) return Status();
+  *value = *current;
+  ExclusiveLock log_lock(log_mu_);
+  return delete_locked(key);
+}
+
+Status Db::set_default(std::string_view key, std::string value, std::string* current) {
+  Status s = check_put_lengths(key.size(), value.size());
+  if (s.ok()) s = writable();
+  if (!s.ok()) return s;
+  ExclusiveLock store_lock(store_mu_);
+  if (const std::string* stored = store_->lookup(key)) {
+    *current = *stored;
+    return Status();
+  }
+  *current = value;
+  ExclusiveLock log_lock(log_mu_);
+  return put_locked(key, std::move(value));
+}
+
+void Db::roll_back(uint64_t mark) {
+  (void)log_->roll_back(mark);
+  // A synced entry that was taken back must not come back after a power loss.
+  if (durability_ == Durability::kSync) (void)sync_data(log_->fd());
 }
 
 Status Db::make_durable() {
@@ -240,12 +298,12 @@ Status Db::put_many(const PutBatch& batch) {
     try {
       s = store_->apply_batch(batch);
     } catch (...) {
-      (void)log_->roll_back(mark);
+      roll_back(mark);
       throw;
     }
   }
   if (!s.ok()) {
-    (void)log_->roll_back(mark);
+    roll_back(mark);
     return s;
   }
   changed();
@@ -269,7 +327,7 @@ Status Db::delete_many(std::span<const std::string_view> keys, uint64_t* deleted
   }
   if (s.ok()) s = make_durable();
   if (!s.ok()) {
-    (void)log_->roll_back(mark);
+    roll_back(mark);
     return s;
   }
   for (std::string_view key : present) *deleted += store_->apply_delete(key) ? 1 : 0;
@@ -284,16 +342,7 @@ Status Db::pop_last(std::string* key, std::string* value, bool* found) {
   *found = store_->last_record(key, value);
   if (!*found) return Status();
   ExclusiveLock log_lock(log_mu_);
-  const uint64_t mark = log_->end();
-  s = log_->append_delete(*key);
-  if (s.ok()) s = make_durable();
-  if (!s.ok()) {
-    (void)log_->roll_back(mark);
-    return s;
-  }
-  store_->apply_delete(*key);
-  changed();
-  return Status();
+  return delete_locked(*key);
 }
 
 Status Db::clear(uint64_t* removed) {
@@ -311,7 +360,7 @@ Status Db::clear(uint64_t* removed) {
   }
   if (s.ok()) s = make_durable();
   if (!s.ok()) {
-    (void)log_->roll_back(mark);
+    roll_back(mark);
     return s;
   }
   for (const std::string& key : keys) *removed += store_->apply_delete(key) ? 1 : 0;

@@ -54,8 +54,10 @@ class Db {
   // Creates or opens the directory at `path` for writing, claiming it for
   // this process. Operating-system failures come back as a Status (another
   // process's claim as kWouldBlock); failures with no error path panic.
+  // An `exclusive` open shares the directory with no other instance of
+  // this process: two writers of one directory must not both append.
   static Status open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out,
-                     Durability durability = Durability::kBuffered);
+                     Durability durability = Durability::kBuffered, bool exclusive = false);
   // Opens the store at `path` without changing anything on disk and without
   // a claim: it may run beside a live writer, and sees the files as they
   // were between two of the writer's installs (load_gate.h). A directory
@@ -92,6 +94,14 @@ class Db {
   // store changed since changes() said `seen`: then *changed is set.
   Status scan(uint64_t seen, uint32_t from, const ScanLimits& limits, ScanChunk* out, bool* changed)
       EXCLUDES(store_mu_);
+  // Removes `key` and hands out its value, under one lock; *found is false
+  // when it had none.
+  Status take(std::string_view key, std::string* value, bool* found) EXCLUDES(store_mu_, log_mu_);
+  // Stores `value` under `key` unless it has one, under one lock; *current
+  // is then the value the key has.
+  Status set_default(std::string_view key, std::string value, std::string* current)
+      EXCLUDES(store_mu_, log_mu_);
+
   // Counts every change that moves records: puts, deletes and vacuums.
   uint64_t changes() const { return changes_.load(std::memory_order_acquire); }
   // Whether a call that holds the store for long (persist, vacuum, a batch,
@@ -154,6 +164,11 @@ class Db {
 
   // Makes the entries appended so far as durable as durability_ asks.
   Status make_durable() REQUIRES(log_mu_);
+  // Takes the entries after `mark` back out of the log, durably at kSync.
+  void roll_back(uint64_t mark) REQUIRES(log_mu_);
+  // Logs and applies a put or a delete with both locks held.
+  Status put_locked(std::string_view key, std::string value) REQUIRES(store_mu_, log_mu_);
+  Status delete_locked(std::string_view key) REQUIRES(store_mu_, log_mu_);
   Status persist_locked() REQUIRES_SHARED(store_mu_) REQUIRES(log_mu_);
   void changed() { changes_.fetch_add(1, std::memory_order_acq_rel); }
 

@@ -30,6 +30,7 @@ struct Claim {
   int fd;                                             // holds the flock
   uint64_t next;                                      // the next user number
   std::map<uint64_t, std::function<Status()>> users;  // settle callbacks, or empty ones
+  bool exclusive = false;                             // its one user shares it with none
 };
 
 std::mutex registry_mu;
@@ -131,7 +132,7 @@ DirLock& DirLock::operator=(DirLock&& other) noexcept {
   return *this;
 }
 
-Status DirLock::acquire(const std::string& dir, DirLock* out) {
+Status DirLock::acquire(const std::string& dir, DirLock* out, bool exclusive) {
   (void)fork_handlers;
   DirLock lock;
   {
@@ -143,6 +144,12 @@ Status DirLock::acquire(const std::string& dir, DirLock* out) {
     if (::fstat(fd.get(), &st) != 0) return Status::FromErrno(errno);
     const DirKey key{st.st_dev, st.st_ino};
     auto it = registry().find(key);
+    if (it != registry().end() && (exclusive || it->second.exclusive)) {
+      return Status::Custom(ErrorKind::kWouldBlock,
+                            "storage directory " + quoted_dir(dir) +
+                                " is already open for writing in this process (" +
+                                std::to_string(::getpid()) + "): close that store first");
+    }
     if (it != registry().end()) {
       for (const auto& [user, settle] : it->second.users) {
         if (!settle) continue;
@@ -159,7 +166,7 @@ Status DirLock::acquire(const std::string& dir, DirLock* out) {
         lock.dev_ = key.first;
         lock.ino_ = key.second;
       } else {
-        it = registry().emplace(key, Claim{fd.get(), 0, {}}).first;
+        it = registry().emplace(key, Claim{fd.get(), 0, {}, exclusive}).first;
         fd.release();
       }
     }

@@ -33,7 +33,9 @@ class DirLock {
   // another process holds it. When instances of this process hold it
   // already, each one's settle callback runs first, and a failure of one
   // fails the claim.
-  static Status acquire(const std::string& dir, DirLock* out);
+  // An `exclusive` claim is shared with no other instance of this process
+  // either, and fails with kWouldBlock while one holds the directory.
+  static Status acquire(const std::string& dir, DirLock* out, bool exclusive = false);
 
   // What another instance's claim of the same directory asks of this one
   // (see acquire); cleared by clear_settle() and by release.
