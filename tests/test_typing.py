@@ -31,3 +31,12 @@ def test_stub_names_every_method():
     text = open(os.path.join(os.path.dirname(HERE), "src", "binding", "_corvid.pyi")).read()
     for name in [n for n in vars(_corvid.Corvid) if not n.startswith("__")]:
         assert f"def {name}(" in text
+
+
+def test_the_package_passes_mypy_strict_and_stubtest(tmp_path):
+    pytest.importorskip("mypy")
+    for args in (["mypy", "--strict", "--no-incremental", "-p", "corvid"],
+                 ["mypy.stubtest", "corvid"]):
+        out = subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
+                             cwd=tmp_path, timeout=300)
+        assert out.returncode == 0, out.stdout + out.stderr
