@@ -113,6 +113,9 @@ BENCH_N ?= 200000
 BENCH_PACKAGES := lmdb plyvel rocksdict diskcache matplotlib
 bench: build
 	$(VENV)/bin/pip install -q $(BENCH_PACKAGES)
+	@# GNU dbm, for the dbm peer: a module of Debian's interpreter.
+	@dpkg -s python3-gdbm >/dev/null 2>&1 || { apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-gdbm; }
 	$(PY) bench/compare.py --n $(BENCH_N)
 
 # The crash harness at length: CRASH_KILLS kills of a writing child (each
