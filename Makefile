@@ -72,6 +72,7 @@ sdist: venv
 
 demo: build
 	$(PY) examples/demo.py $(DEMO_DIR)
+	$(PY) examples/package_demo.py $(DEMO_DIR)-package
 
 ctest: venv
 	$(VENV)/bin/cmake -S . -B build/tests -G Ninja -DCORVID_TESTS=ON -DCORVID_PYTHON=OFF \
