@@ -25,7 +25,10 @@ import corvid
 from corvid import Durability
 
 LONG = bool(os.environ.get("CORVID_PACKAGE_LONG"))
-STALL_BOUND = float(os.environ.get("CORVID_STALL_MS", 50)) / 1000
+# Generous for a noisy 2-core machine (the target is 10 ms, which the
+# printed figures show); a sanitized build runs several times slower.
+STALL_BOUND = float(os.environ.get("CORVID_STALL_MS", 200 if os.environ.get("CORVID_MODULE_DIR")
+                                   else 50)) / 1000
 CLI = os.path.join(os.path.dirname(sys.executable), "corvid")
 
 # The writes of every writer child, shared with the parent that checks what
