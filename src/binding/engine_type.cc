@@ -102,7 +102,7 @@ void wait_until(F&& done) {
 // Runs f without the interpreter lock. What f throws is carried across and
 // thrown again once the lock is held.
 template <class F>
-void without_gil(PyObject*, F&& f) {
+void without_gil(F&& f) {
   std::exception_ptr error;
   Py_BEGIN_ALLOW_THREADS;
   try {
@@ -117,9 +117,9 @@ void without_gil(PyObject*, F&& f) {
 // A short call: with the lock held, unless long work holds the store and
 // the call would wait for it.
 template <class F>
-void short_call(PyObject* self, Db& db, F&& f) {
+void short_call(Db& db, F&& f) {
   if (db.long_call_running()) {
-    without_gil(self, f);
+    without_gil(f);
   } else {
     f();
   }
@@ -127,12 +127,12 @@ void short_call(PyObject* self, Db& db, F&& f) {
 
 // A batch of `n`: small ones are short calls.
 template <class F>
-void batch_call(PyObject* self, Db& db, size_t n, F&& f) {
+void batch_call(Db& db, size_t n, F&& f) {
   constexpr size_t kShortBatch = 32;
   if (n < kShortBatch) {
-    short_call(self, db, f);
+    short_call(db, f);
   } else {
-    without_gil(self, f);
+    without_gil(f);
   }
 }
 
@@ -197,7 +197,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     e->users = new std::vector<unsigned long>();
     std::unique_ptr<Db> db;
     Status s;
-    without_gil(self.get(), [&] {
+    without_gil([&] {
       if (readonly) {
         s = Db::open_read_only(std::move(path), cache_size, &db);
         return;
@@ -268,7 +268,7 @@ PyObject* engine_close(PyObject* self, PyObject*) {
     wait_until([&] { return users.empty(); });
     Status s;
     try {
-      without_gil(self, [&] {
+      without_gil([&] {
         s = owned->close();
         // Released even when the persist failed: the log holds every change.
         owned.reset();
@@ -293,7 +293,7 @@ Py_ssize_t engine_length(PyObject* self) {
     if (db == nullptr) return nullptr;
     uint64_t len = 0;
     Status s;
-    short_call(self, *db, [&] { s = db->len(&len); });
+    short_call(*db, [&] { s = db->len(&len); });
     if (!s.ok()) return raise_error(path_of(self), s);
     n = static_cast<Py_ssize_t>(len);
     return Py_None;
@@ -314,7 +314,7 @@ PyObject* lookup(PyObject* self, Db& db, PyObject* key) {
     });
   } else {
     std::optional<std::string> copy;
-    without_gil(self, [&] {
+    without_gil([&] {
       s = db.get(k, [&](const std::string* v) {
         if (v != nullptr) copy = *v;
       });
@@ -340,9 +340,9 @@ PyObject* engine_subscript(PyObject* self, PyObject* key) {
 }
 
 // A delete of one key; false when it had no record.
-bool delete_one(PyObject* self, Db& db, std::string_view key, Status* s) {
+bool delete_one(Db& db, std::string_view key, Status* s) {
   uint64_t deleted = 0;
-  short_call(self, db, [&] { *s = db.delete_many(std::span(&key, 1), &deleted); });
+  short_call(db, [&] { *s = db.delete_many(std::span(&key, 1), &deleted); });
   return deleted == 1;
 }
 
@@ -355,13 +355,12 @@ int engine_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     if (!key_of(key, &k)) return nullptr;
     Status s;
     if (value == nullptr) {
-      if (!delete_one(self, *db, k, &s))
-        return s.ok() ? key_error(key) : raise_error(path_of(self), s);
+      if (!delete_one(*db, k, &s)) return s.ok() ? key_error(key) : raise_error(path_of(self), s);
       return Py_None;
     }
     std::string v;
     if (!value_of(value, &v)) return nullptr;
-    short_call(self, *db, [&] { s = db->set_bytes(k, std::move(v)); });
+    short_call(*db, [&] { s = db->set_bytes(k, std::move(v)); });
     if (!s.ok()) return raise_error(path_of(self), s);
     return Py_None;
   });
@@ -378,7 +377,7 @@ int engine_contains(PyObject* self, PyObject* key) {
     if (!key_of(key, &k)) return nullptr;
     bool found = false;
     Status s;
-    short_call(self, *db, [&] { s = db->contains(k, &found); });
+    short_call(*db, [&] { s = db->contains(k, &found); });
     if (!s.ok()) return raise_error(path_of(self), s);
     result = found ? 1 : 0;
     return Py_None;
@@ -416,7 +415,7 @@ PyObject* engine_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!keys_of(args[0], &keys)) return nullptr;
     std::vector<std::optional<std::string>> values(keys.size());
     Status s;
-    batch_call(self, *db, keys.size(), [&] {
+    batch_call(*db, keys.size(), [&] {
       s = db->get_many(keys, [&](size_t i, const std::string* v) {
         if (v != nullptr) values[i] = *v;
       });
@@ -443,7 +442,7 @@ PyObject* engine_put_many(PyObject* self, PyObject* items) {
     PutBatch batch;
     if (!batch_of(items, &batch)) return nullptr;
     Status s;
-    batch_call(self, *db, batch.size(), [&] { s = db->put_many(batch); });
+    batch_call(*db, batch.size(), [&] { s = db->put_many(batch); });
     if (!s.ok()) return raise_error(path_of(self), s);
     Py_RETURN_NONE;
   });
@@ -459,7 +458,7 @@ PyObject* engine_delete_many(PyObject* self, PyObject* keys) {
     std::vector<std::string_view> views(owned.begin(), owned.end());
     uint64_t deleted = 0;
     Status s;
-    batch_call(self, *db, views.size(), [&] { s = db->delete_many(views, &deleted); });
+    batch_call(*db, views.size(), [&] { s = db->delete_many(views, &deleted); });
     if (!s.ok()) return raise_error(path_of(self), s);
     return PyLong_FromUnsignedLongLong(deleted);
   });
@@ -475,7 +474,7 @@ PyObject* engine_take(PyObject* self, PyObject* key) {
     std::string value;
     bool found = false;
     Status s;
-    short_call(self, *db, [&] { s = db->take(k, &value, &found); });
+    short_call(*db, [&] { s = db->take(k, &value, &found); });
     if (!s.ok()) return raise_error(path_of(self), s);
     if (!found) return key_error(key);
     return new_bytes(value);
@@ -495,7 +494,7 @@ PyObject* engine_set_default(PyObject* self, PyObject* const* args, Py_ssize_t n
     std::string value, current;
     if (!key_of(args[0], &k) || !value_of(args[1], &value)) return nullptr;
     Status s;
-    short_call(self, *db, [&] { s = db->set_default(k, std::move(value), &current); });
+    short_call(*db, [&] { s = db->set_default(k, std::move(value), &current); });
     if (!s.ok()) return raise_error(path_of(self), s);
     return new_bytes(current);
   });
@@ -509,7 +508,7 @@ PyObject* engine_pop_last(PyObject* self, PyObject*) {
     std::string key, value;
     bool found = false;
     Status s;
-    short_call(self, *db, [&] { s = db->pop_last(&key, &value, &found); });
+    short_call(*db, [&] { s = db->pop_last(&key, &value, &found); });
     if (!s.ok()) return raise_error(path_of(self), s);
     if (!found) {
       PyErr_SetString(PyExc_KeyError, "popitem(): store is empty");
@@ -528,7 +527,7 @@ PyObject* engine_clear(PyObject* self, PyObject*) {
     if (db == nullptr) return nullptr;
     uint64_t removed = 0;
     Status s;
-    without_gil(self, [&] { s = db->clear(&removed); });
+    without_gil([&] { s = db->clear(&removed); });
     if (!s.ok()) return raise_error(path_of(self), s);
     return PyLong_FromUnsignedLongLong(removed);
   });
@@ -542,7 +541,7 @@ PyObject* engine_long_call(PyObject* self, PyObject*) {
     Db* db = use.db();
     if (db == nullptr) return nullptr;
     Status s;
-    without_gil(self, [&] { s = (db->*Call)(); });
+    without_gil([&] { s = (db->*Call)(); });
     if (!s.ok()) return raise_error(path_of(self), s);
     Py_RETURN_NONE;
   });
@@ -555,7 +554,7 @@ PyObject* engine_stats(PyObject* self, PyObject*) {
     if (db == nullptr) return nullptr;
     StoreStats st;
     Status s;
-    without_gil(self, [&] { s = db->stats(&st); });
+    without_gil([&] { s = db->stats(&st); });
     if (!s.ok()) return raise_error(path_of(self), s);
     return Py_BuildValue("(KKKKKKKKKKK)", st.records.live, st.records.dead, st.live_bytes,
                          st.records.keys_end, st.records.vals_end, st.keys_file_bytes,
@@ -664,7 +663,7 @@ bool fetch_chunk(IteratorObject* i, Db& db) {
   // Other threads that call next() on this iterator meanwhile wait for it.
   i->fetching = true;
   try {
-    without_gil(i->engine, [&] { s = db.scan(i->seen, from, limits, next.get(), &changed); });
+    without_gil([&] { s = db.scan(i->seen, from, limits, next.get(), &changed); });
   } catch (...) {
     i->fetching = false;
     throw;
