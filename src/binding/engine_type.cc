@@ -216,26 +216,12 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// Entries still in the log's buffer are written out at release; when that
-// fails they are lost, and the interpreter's unraisable-exception hook is
-// told so.
-void report_lost_log(const Db& db, const Status& error) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  raise_os_error(Status::Custom(error.kind(), "storage directory " + quoted_dir(db.directory()) +
-                                                  ": the log's buffered entries could not be "
-                                                  "written out at release and are lost: " +
-                                                  error.message()));
-  PyErr_WriteUnraisable(nullptr);
-  PyErr_Restore(type, value, traceback);
-}
-
 void engine_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (Db* db = engine_of(self)->db) {
     try {
       Status s = db->flush_log();
-      if (!s.ok()) report_lost_log(*db, s);
+      if (!s.ok()) report_lost_log(db->directory(), s);
     } catch (...) {  // nothing may escape into the interpreter; the release goes on
     }
     delete db;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "format/file_names.h"
+
 namespace corvid::py {
 
 namespace {
@@ -61,6 +63,17 @@ PyObject* raise_os_error(const Status& status) {
 
 PyObject* raise_os_error_plain(const Status& status) {
   return raise_with_message(PyExc_OSError, status.message());
+}
+
+void report_lost_log(const std::string& directory, const Status& error) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  raise_os_error(Status::Custom(error.kind(), "storage directory " + quoted_dir(directory) +
+                                                  ": the log's buffered entries could not be "
+                                                  "written out at release and are lost: " +
+                                                  error.message()));
+  PyErr_WriteUnraisable(nullptr);
+  PyErr_Restore(type, value, traceback);
 }
 
 PyObject* raise_panic(const std::string& message, const std::source_location& where) {

@@ -17,6 +17,10 @@ namespace corvid::py {
 PyObject* raise_os_error(const Status& status);
 // Always plain OSError, with the same message.
 PyObject* raise_os_error_plain(const Status& status);
+// Entries still in the log's buffer are written out at release; when that
+// fails they are lost, and the interpreter's unraisable-exception hook is
+// told so instead of nobody. Keeps any exception already set.
+void report_lost_log(const std::string& directory, const Status& error);
 // PanicException, after a diagnostic naming `where` on stderr.
 PyObject* raise_panic(const std::string& message, const std::source_location& where);
 // A Python object could not be made: print the pending error, then panic.
