@@ -127,8 +127,9 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
     Open one with :func:`corvid.open`. Writes go to a log and to append-only
     data files; :meth:`persist` writes a snapshot so that the next open need
     not replay the log, and :meth:`vacuum` gives back the space of superseded
-    and deleted records. One process at a time may open a directory for
-    writing; read-only stores may be opened by many beside it.
+    and deleted records. One store at a time, in this process or any other,
+    may open a directory for writing; read-only stores may be opened by many
+    beside it.
 
     Iteration (also of :meth:`keys`, :meth:`values` and :meth:`items`)
     streams from the files in the order of each key's last write, and raises
@@ -363,8 +364,8 @@ def open(
     - ``durability``: when an acknowledged write is safe; see
       :class:`Durability`.
 
-    A directory that another process has open for writing raises
-    BlockingIOError naming that process.
+    A directory that another store has open for writing, in another process
+    or in this one, raises BlockingIOError naming that process.
     """
     return Store(
         path, cache_size=cache_size, readonly=readonly, create=create, durability=durability
