@@ -49,6 +49,16 @@ def panic_class():
     raise AssertionError("no panic")
 
 
+def snapshot_of_files(path):
+    """Every file's bytes and modification time, to tell that nothing wrote."""
+    out = {}
+    for name in sorted(os.listdir(path)):
+        p = os.path.join(path, name)
+        with open(p, "rb") as f:
+            out[name] = (f.read(), os.stat(p).st_mtime_ns)
+    return out
+
+
 def run_python(code, user=None, timeout=60, env=None):
     """Runs code in a fresh interpreter (as `user`'s uid when given)."""
     preamble = "import os, sys\n"

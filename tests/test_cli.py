@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from conftest import Corvid
+from conftest import Corvid, snapshot_of_files
 
 
 def corvid_path():
@@ -21,16 +21,6 @@ pytestmark = pytest.mark.skipif(CLI is None, reason="the corvid program is not b
 
 def run(*args, stdin=b""):
     return subprocess.run([CLI, *args], input=stdin, capture_output=True, timeout=60)
-
-
-def snapshot_of_files(path):
-    """Every file's bytes and modification time."""
-    out = {}
-    for name in sorted(os.listdir(path)):
-        p = os.path.join(path, name)
-        with open(p, "rb") as f:
-            out[name] = (f.read(), os.stat(p).st_mtime_ns)
-    return out
 
 
 @pytest.fixture

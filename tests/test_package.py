@@ -21,6 +21,7 @@ import tracemalloc
 import pytest
 
 import corvid
+from conftest import snapshot_of_files
 from corvid import Durability, Store, StoreStats
 
 STEPS = int(os.environ.get("CORVID_PACKAGE_STEPS", 3000))
@@ -46,16 +47,6 @@ def raises(exc, message, fn, *args, **kwargs):
 
 def size(path, name):
     return os.path.getsize(os.path.join(path, name))
-
-
-def files_of(path):
-    """Every file's bytes and modification time."""
-    out = {}
-    for name in sorted(os.listdir(path)):
-        p = os.path.join(path, name)
-        with open(p, "rb") as f:
-            out[name] = (f.read(), os.stat(p).st_mtime_ns)
-    return out
 
 
 @pytest.fixture
@@ -788,9 +779,9 @@ class TestClose:
         db = corvid.open(path)
         db["k"] = b"v"
         db.close()
-        files = files_of(path)
+        files = snapshot_of_files(path)
         db.close()
-        assert db.closed and files_of(path) == files
+        assert db.closed and snapshot_of_files(path) == files
         # And the directory is free for the next open.
         with corvid.open(path) as again:
             assert again["k"] == b"v"
