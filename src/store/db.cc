@@ -185,11 +185,8 @@ Status Db::put_locked(std::string_view key, std::string value) {
   // change to the Store.
   const uint64_t mark = log_->end();
   unwrap(log_->append_put(key, value));
-  Status s = make_durable();
-  if (!s.ok()) {
-    roll_back(mark);
-    return s;
-  }
+  Status s = settle_log(mark, Status());
+  if (!s.ok()) return s;
   try {
     s = store_->apply_put(key, std::move(value));
   } catch (...) {  // out of memory in the index, say: the put did not happen
@@ -211,26 +208,28 @@ Status Db::delete_key(std::string_view key, bool* found) {
   ExclusiveLock log_lock(log_mu_);
   const uint64_t mark = log_->end();
   unwrap(log_->append_delete(key));
-  s = make_durable();
-  if (!s.ok()) {
-    roll_back(mark);
-    return s;
-  }
+  s = settle_log(mark, Status());
+  if (!s.ok()) return s;
   *found = store_->apply_delete(key);
   if (*found) changed();
   return Status();
 }
 
-Status Db::delete_locked(std::string_view key) {
+Status Db::delete_present_locked(std::span<const std::string_view> keys, uint64_t* deleted) {
+  *deleted = 0;
   const uint64_t mark = log_->end();
-  Status s = log_->append_delete(key);
-  if (s.ok()) s = make_durable();
-  if (!s.ok()) {
-    roll_back(mark);
-    return s;
+  std::vector<std::string_view> present;
+  Status s;
+  for (std::string_view key : keys) {
+    if (!store_->names(key)) continue;
+    s = log_->append_delete(key);
+    if (!s.ok()) break;
+    present.push_back(key);
   }
-  store_->apply_delete(key);
-  changed();
+  s = settle_log(mark, s);
+  if (!s.ok()) return s;
+  for (std::string_view key : present) *deleted += store_->apply_delete(key) ? 1 : 0;
+  if (*deleted > 0) changed();
   return Status();
 }
 
@@ -243,7 +242,8 @@ Status Db::take(std::string_view key, std::string* value, bool* found) {
   if (!*found) return Status();
   *value = *current;
   ExclusiveLock log_lock(log_mu_);
-  return delete_locked(key);
+  uint64_t deleted = 0;
+  return delete_present_locked(std::span(&key, 1), &deleted);
 }
 
 Status Db::set_default(std::string_view key, std::string value, std::string* current) {
@@ -266,10 +266,13 @@ void Db::roll_back(uint64_t mark) {
   if (durability_ == Durability::kSync) (void)sync_data(log_->fd());
 }
 
-Status Db::make_durable() {
-  if (durability_ == Durability::kBuffered) return Status();
-  Status s = log_->flush();
-  if (s.ok() && durability_ == Durability::kSync) s = sync_data(log_->fd());
+Status Db::settle_log(uint64_t mark, Status appended) {
+  Status s = std::move(appended);
+  if (s.ok() && durability_ != Durability::kBuffered) {
+    s = log_->flush();
+    if (s.ok() && durability_ == Durability::kSync) s = sync_data(log_->fd());
+  }
+  if (!s.ok()) roll_back(mark);
   return s;
 }
 
@@ -293,14 +296,13 @@ Status Db::put_many(const PutBatch& batch) {
     key_at += key_len;
     value_at += val_len;
   }
-  if (s.ok()) s = make_durable();
-  if (s.ok()) {
-    try {
-      s = store_->apply_batch(batch);
-    } catch (...) {
-      roll_back(mark);
-      throw;
-    }
+  s = settle_log(mark, s);
+  if (!s.ok()) return s;
+  try {
+    s = store_->apply_batch(batch);
+  } catch (...) {
+    roll_back(mark);
+    throw;
   }
   if (!s.ok()) {
     roll_back(mark);
@@ -317,22 +319,7 @@ Status Db::delete_many(std::span<const std::string_view> keys, uint64_t* deleted
   LongCall long_call(*this);
   ExclusiveLock store_lock(store_mu_);
   ExclusiveLock log_lock(log_mu_);
-  const uint64_t mark = log_->end();
-  std::vector<std::string_view> present;
-  for (std::string_view key : keys) {
-    if (!store_->names(key)) continue;
-    s = log_->append_delete(key);
-    if (!s.ok()) break;
-    present.push_back(key);
-  }
-  if (s.ok()) s = make_durable();
-  if (!s.ok()) {
-    roll_back(mark);
-    return s;
-  }
-  for (std::string_view key : present) *deleted += store_->apply_delete(key) ? 1 : 0;
-  if (*deleted > 0) changed();
-  return Status();
+  return delete_present_locked(keys, deleted);
 }
 
 Status Db::pop_last(std::string* key, std::string* value, bool* found) {
@@ -342,7 +329,9 @@ Status Db::pop_last(std::string* key, std::string* value, bool* found) {
   *found = store_->last_record(key, value);
   if (!*found) return Status();
   ExclusiveLock log_lock(log_mu_);
-  return delete_locked(*key);
+  const std::string_view last = *key;
+  uint64_t deleted = 0;
+  return delete_present_locked(std::span(&last, 1), &deleted);
 }
 
 Status Db::clear(uint64_t* removed) {
@@ -352,20 +341,9 @@ Status Db::clear(uint64_t* removed) {
   LongCall long_call(*this);
   ExclusiveLock store_lock(store_mu_);
   const std::vector<std::string> keys = store_->keys();
+  const std::vector<std::string_view> views(keys.begin(), keys.end());
   ExclusiveLock log_lock(log_mu_);
-  const uint64_t mark = log_->end();
-  for (const std::string& key : keys) {
-    s = log_->append_delete(key);
-    if (!s.ok()) break;
-  }
-  if (s.ok()) s = make_durable();
-  if (!s.ok()) {
-    roll_back(mark);
-    return s;
-  }
-  for (const std::string& key : keys) *removed += store_->apply_delete(key) ? 1 : 0;
-  if (*removed > 0) changed();
-  return Status();
+  return delete_present_locked(views, removed);
 }
 
 Status Db::contains(std::string_view key, bool* found) {

@@ -162,13 +162,16 @@ class Db {
     std::atomic<int>& n_;
   };
 
-  // Makes the entries appended so far as durable as durability_ asks.
-  Status make_durable() REQUIRES(log_mu_);
+  // Makes the entries appended since `mark` as durable as durability_ asks;
+  // when `appended` failed, or that fails, takes them back out.
+  Status settle_log(uint64_t mark, Status appended) REQUIRES(log_mu_);
   // Takes the entries after `mark` back out of the log, durably at kSync.
   void roll_back(uint64_t mark) REQUIRES(log_mu_);
   // Logs and applies a put or a delete with both locks held.
   Status put_locked(std::string_view key, std::string value) REQUIRES(store_mu_, log_mu_);
-  Status delete_locked(std::string_view key) REQUIRES(store_mu_, log_mu_);
+  // Logs and applies deletes of those of `keys` that have a record.
+  Status delete_present_locked(std::span<const std::string_view> keys, uint64_t* deleted)
+      REQUIRES(store_mu_, log_mu_);
   Status persist_locked() REQUIRES_SHARED(store_mu_) REQUIRES(log_mu_);
   void changed() { changes_.fetch_add(1, std::memory_order_acq_rel); }
 
