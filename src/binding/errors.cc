@@ -88,25 +88,26 @@ PyObject* raise_panic(const std::string& message, const std::source_location& wh
 
 namespace {
 
-PyObject* raise_native(const Status& error, const std::string& suffix, PyObject* filename) {
-  if (error.code() == 0 && error.kind() == ErrorKind::kWouldBlock) {
-    // A directory held by another writer: errno as a refused lock would set it.
-    Ref exc(PyObject_CallFunction(PyExc_OSError, "(is)", EWOULDBLOCK,
-                                  (error.message() + suffix).c_str()));
-    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    return nullptr;
-  }
-  if (error.code() == 0) {
-    return raise_with_message(os_error_class(error.kind()), error.message() + suffix);
-  }
-  const std::string text = std::strerror(error.code()) + suffix;
+// OSError(errno, text[, filename]), which Python makes the subclass errno selects.
+PyObject* raise_errno(int code, const std::string& text, PyObject* filename) {
   Ref exc(filename != nullptr
-              ? PyObject_CallFunction(PyExc_OSError, "(is#O)", error.code(), text.data(),
+              ? PyObject_CallFunction(PyExc_OSError, "(is#O)", code, text.data(),
                                       static_cast<Py_ssize_t>(text.size()), filename)
-              : PyObject_CallFunction(PyExc_OSError, "(is#)", error.code(), text.data(),
+              : PyObject_CallFunction(PyExc_OSError, "(is#)", code, text.data(),
                                       static_cast<Py_ssize_t>(text.size())));
   if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
   return nullptr;
+}
+
+PyObject* raise_native(const Status& error, const std::string& suffix, PyObject* filename) {
+  if (error.code() != 0)
+    return raise_errno(error.code(), std::strerror(error.code()) + suffix, filename);
+  // A directory held by another writer: errno as a refused lock sets it; the
+  // message names the directory itself.
+  if (error.kind() == ErrorKind::kWouldBlock) {
+    return raise_errno(EWOULDBLOCK, error.message() + suffix, nullptr);
+  }
+  return raise_with_message(os_error_class(error.kind()), error.message() + suffix);
 }
 
 }  // namespace
