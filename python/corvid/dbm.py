@@ -282,10 +282,10 @@ class Database(MutableMapping[bytes, bytes]):
         text, data = _write_key(key), _value(default)
         self._before_write()
         try:
-            store[text] = data
+            # Stores it only if no other thread did meanwhile, in one call.
+            return store.setdefault(text, data)
         except OSError as exc:
             raise _error(exc) from exc
-        return data
 
     def __delitem__(self, key: bytes | str) -> None:
         """Removes `key`; KeyError when absent."""
