@@ -45,6 +45,17 @@ Status BufferedReader::refill() {
 Status BufferedReader::read_exact(void* dst, size_t n) {
   auto* out = static_cast<uint8_t*>(dst);
   while (n > 0) {
+    if (pos_ == filled_ && n >= capacity_ && fd_ >= 0) {
+      // Large reads go straight to their destination.
+      ssize_t got = ::read(fd_, out, n);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return Status::FromErrno(errno);
+      if (got == 0) return Status::UnexpectedEof();
+      consumed_ += static_cast<size_t>(got);
+      out += got;
+      n -= static_cast<size_t>(got);
+      continue;
+    }
     if (pos_ == filled_) {
       Status s = refill();
       if (!s.ok()) return s;

@@ -9,19 +9,10 @@
 #include <vector>
 
 #include "format/bitmap.h"
-#include "format/hash_map.h"
+#include "format/key_index.h"
 #include "format/record_table.h"
 
 namespace corvid {
-
-// KeyHash -> RecordId of the key's current record.
-using RecordIndex = HashMap<uint64_t, uint32_t>;
-
-struct IndexPair {
-  uint64_t hash;
-  uint32_t id;
-};
-using IndexPairs = std::vector<IndexPair, HugePageAllocator<IndexPair>>;
 
 // The sizes of a RecordState, as reports show them.
 struct RecordCounts {
@@ -36,7 +27,7 @@ struct RecordCounts {
 // Invariants between operations: live and dead are disjoint; the index names
 // exactly the ids in live; every id in either set is below record_count.
 struct RecordState {
-  RecordIndex index = new_hash_map<uint64_t, uint32_t>();
+  KeyIndex index;
   Bitmap live;                // current records of existing keys
   Bitmap dead;                // superseded or deleted records, garbage for vacuum
   uint32_t record_count = 0;  // rows in use; the RecordId of the next record
@@ -46,9 +37,9 @@ struct RecordState {
   // The current record of the key with hash h, if it has one. Every read
   // asks it: inline.
   std::optional<uint32_t> find(uint64_t h) const {
-    auto it = index.find(h);
-    if (it == index.end() || !live.contains(it->second)) return std::nullopt;
-    return it->second;
+    const uint32_t id = index.find(h);
+    if (id == KeyIndex::kNone || !live.contains(id)) return std::nullopt;
+    return id;
   }
   // The row the next put of these lengths appends, at id record_count.
   RecordEntry next_entry(uint32_t key_len, uint32_t val_len) const {
@@ -59,9 +50,6 @@ struct RecordState {
   std::optional<uint32_t> apply_put(uint64_t h, uint32_t key_len, uint32_t val_len);
   // Retires h's current record; returns its id, or nothing when h has none.
   std::optional<uint32_t> apply_delete(uint64_t h);
-
-  // Replaces the index by `pairs`, a KeyHash seen twice keeping its later id.
-  void load_index(const IndexPairs& pairs);
 
   RecordCounts counts() const {
     return {index.size(), live.cardinality(), dead.cardinality(), record_count, keys_end, vals_end};

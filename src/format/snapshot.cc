@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <bit>
 
 #include "format/coding.h"
 #include "format/file_util.h"
@@ -35,16 +36,20 @@ Status read_bitmap(BufferedReader& in, std::string* payload, uint64_t* count, in
 
 }  // namespace
 
-Status write_snapshot(BufferedWriter& out, const RecordState& state) {
+Status write_snapshot(BufferedWriter& out, const RecordState& state, const IndexPairs& pairs) {
   uint8_t buf[8];
-  encode_fixed64(buf, state.index.size());
+  encode_fixed64(buf, pairs.size());
   Status s = out.write(buf, 8);
-  for (auto it = state.index.begin(); s.ok() && it != state.index.end(); ++it) {
-    encode_fixed64(buf, it->first);
-    s = out.write(buf, 8);
-    if (!s.ok()) break;
-    encode_fixed32(buf, it->second);
-    s = out.write(buf, 4);
+  if constexpr (std::endian::native == std::endian::little) {
+    if (s.ok()) s = out.write(pairs.data(), pairs.size() * sizeof(IndexPair));
+  } else {
+    for (const IndexPair& p : pairs) {
+      if (!s.ok()) break;
+      uint8_t pair[12];
+      encode_fixed64(pair, p.hash);
+      encode_fixed32(pair + 8, p.id);
+      s = out.write(pair, 12);
+    }
   }
   if (s.ok()) s = write_bitmap(out, state.live);
   if (s.ok()) s = write_bitmap(out, state.dead);
@@ -59,24 +64,44 @@ Status write_snapshot(BufferedWriter& out, const RecordState& state) {
   return out.write(buf, 8);
 }
 
+Status write_snapshot(BufferedWriter& out, const RecordState& state) {
+  IndexPairs scratch;
+  return write_snapshot(out, state, state.index.in_order(&scratch));
+}
+
 Status decode_snapshot(BufferedReader& in, SnapshotImage* image, uint64_t input_size) {
   uint64_t n;
   Status s = decode_u64(in, &n);
   if (!s.ok()) return s;
-  // At most what the input can hold, 12 bytes a pair.
-  uint64_t reserve = input_size > 0 ? std::min(n, input_size / 12) : std::min(n, kMaxIndexReserve);
   image->pairs.clear();
-  image->pairs.reserve(static_cast<size_t>(reserve));
-  constexpr uint64_t kBatch = 4096;
-  std::vector<uint8_t> raw(kBatch * 12);
-  for (uint64_t done = 0; done < n;) {
-    uint64_t batch = std::min(kBatch, n - done);
-    s = in.read_exact(raw.data(), batch * 12);
-    if (!s.ok()) return s;
-    for (const uint8_t* p = raw.data(); p < raw.data() + batch * 12; p += 12) {
-      image->pairs.push_back({decode_fixed64(p), decode_fixed32(p + 8)});
+  if (input_size > 0) {
+    // The pairs lie in the file as they lie in memory: one read, no copy
+    // through the buffer. A count the file cannot hold reserves nothing.
+    if (n > (input_size - std::min<uint64_t>(input_size, 8)) / sizeof(IndexPair)) {
+      return Status::UnexpectedEof();
     }
-    done += batch;
+    image->pairs.resize(static_cast<size_t>(n));
+    s = in.read_exact(image->pairs.data(), image->pairs.size() * sizeof(IndexPair));
+    if (!s.ok()) return s;
+    if constexpr (std::endian::native != std::endian::little) {
+      for (IndexPair& p : image->pairs) {
+        const auto* raw = reinterpret_cast<const uint8_t*>(&p);
+        p = {decode_fixed64(raw), decode_fixed32(raw + 8)};
+      }
+    }
+  } else {
+    image->pairs.reserve(static_cast<size_t>(std::min(n, kMaxIndexReserve)));
+    constexpr uint64_t kBatch = 4096;
+    std::vector<uint8_t> raw(kBatch * 12);
+    for (uint64_t done = 0; done < n;) {
+      uint64_t batch = std::min(kBatch, n - done);
+      s = in.read_exact(raw.data(), batch * 12);
+      if (!s.ok()) return s;
+      for (const uint8_t* p = raw.data(); p < raw.data() + batch * 12; p += 12) {
+        image->pairs.push_back({decode_fixed64(p), decode_fixed32(p + 8)});
+      }
+      done += batch;
+    }
   }
   uint64_t dead_count;
   s = read_bitmap(in, &image->live, &image->live_count, &image->live_max);
@@ -87,16 +112,12 @@ Status decode_snapshot(BufferedReader& in, SnapshotImage* image, uint64_t input_
   return s;
 }
 
-void SnapshotImage::build(RecordState* state, uint64_t live_limit, uint64_t dead_limit) const {
-  if (live_limit >= record_count) {
-    state->load_index(pairs);
-  } else {
-    IndexPairs kept;
-    for (const IndexPair& p : pairs) {
-      if (p.id < live_limit) kept.push_back(p);
-    }
-    state->load_index(kept);
+void SnapshotImage::build(RecordState* state, uint64_t live_limit, uint64_t dead_limit) {
+  if (live_limit < record_count) {
+    std::erase_if(pairs, [&](const IndexPair& p) { return p.id >= live_limit; });
   }
+  state->index.load(std::move(pairs));
+  pairs = IndexPairs();
   // Both payloads were checked when decoded.
   (void)Bitmap::deserialize(live, &state->live, live_limit);
   (void)Bitmap::deserialize(dead, &state->dead, dead_limit);

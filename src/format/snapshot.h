@@ -19,8 +19,11 @@ namespace corvid {
 inline constexpr size_t kSnapshotWriteBuffer = 1 << 20;
 inline constexpr size_t kSnapshotReadBuffer = 1 << 20;
 
-// Encodes the six fields piece by piece into `out`.
+// Encodes the six fields piece by piece into `out`, the index's pairs in
+// hash order: an open then takes them as its index as they are.
 Status write_snapshot(BufferedWriter& out, const RecordState& state);
+// The same with `pairs`, state.index.in_order(), made by the caller.
+Status write_snapshot(BufferedWriter& out, const RecordState& state, const IndexPairs& pairs);
 
 // A decoded snapshot before its sets are built: its counters can be checked
 // against the files first, so that no set is built that the files cannot
@@ -37,9 +40,10 @@ struct SnapshotImage {
   uint64_t vals_end = 0;
 
   // The state it describes, leaving out live records at or above
-  // `live_limit` and dead ones at or above `dead_limit`.
+  // `live_limit` and dead ones at or above `dead_limit`. The pairs move into
+  // the state's index.
   void build(RecordState* state, uint64_t live_limit = uint64_t{1} << 32,
-             uint64_t dead_limit = uint64_t{1} << 32) const;
+             uint64_t dead_limit = uint64_t{1} << 32);
   // Whether the sets name ids at or above record_count: the snapshot then
   // contradicts itself, which is damage. Checked by the sets' largest ids,
   // not by walking them: a few bytes of run containers can name four billion.
@@ -55,7 +59,7 @@ struct SnapshotImage {
   // records past the table stay (to be reported, one by one) as long as the
   // index names as many, which the snapshot's own size bounds; dead ones
   // past it are left out. A sound snapshot is built whole.
-  void build_within(RecordState* state, uint64_t rows) const {
+  void build_within(RecordState* state, uint64_t rows) {
     build(state, live_count <= pairs.size() ? uint64_t{1} << 32 : rows, rows);
   }
 };

@@ -379,23 +379,36 @@ Status Db::persist() {
   Status s = writable();
   if (!s.ok()) return s;
   LongCall long_call(*this);
-  SharedLock store_lock(store_mu_);
-  ExclusiveLock log_lock(log_mu_);
-  if (store_->vacuum_unfinished()) return unfinished_vacuum();
-  return persist_locked();
+  IndexPairs merged;
+  uint64_t seen = 0;
+  {
+    SharedLock store_lock(store_mu_);
+    ExclusiveLock log_lock(log_mu_);
+    if (store_->vacuum_unfinished()) return unfinished_vacuum();
+    seen = changes();
+    s = persist_locked(&merged);
+  }
+  // The index the snapshot was written from, sorted, replaces the one in
+  // use unless a change came first. Readers went on meanwhile.
+  if (s.ok() && !merged.empty()) {
+    ExclusiveLock store_lock(store_mu_);
+    if (changes() == seen) store_->adopt_index(std::move(merged));
+  }
+  return s;
 }
 
-Status Db::persist_locked() {
+Status Db::persist_locked(IndexPairs* merged) {
   const std::string tmp_path = temp_copy(paths_.snapshot);
   const bool sync = durability_ == Durability::kSync;
   // A persist that fails before its rename leaves no snapshot.bin.tmp.
   RemovedUnlessKept tmp({tmp_path});
+  IndexPairs sorted;  // empty when the index is one sorted array already
   {
     Fd fd;
     Status s = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC, &fd);
     if (!s.ok()) return s;
     BufferedWriter out(std::move(fd), kSnapshotWriteBuffer);
-    s = write_snapshot(out, store_->state());
+    s = write_snapshot(out, store_->state(), store_->state().index.in_order(&sorted));
     if (s.ok()) s = out.flush();
     if (!s.ok()) {
       out.discard();
@@ -421,6 +434,7 @@ Status Db::persist_locked() {
   if (sync) s = sync_dir(paths_.dir);
   if (s.ok()) s = log_->empty_file();
   if (s.ok() && sync) s = sync_file(log_->fd());
+  if (s.ok() && merged != nullptr) *merged = std::move(sorted);
   return s;
 }
 

@@ -172,7 +172,9 @@ class Db {
   // Logs and applies deletes of those of `keys` that have a record.
   Status delete_present_locked(std::span<const std::string_view> keys, uint64_t* deleted)
       REQUIRES(store_mu_, log_mu_);
-  Status persist_locked() REQUIRES_SHARED(store_mu_) REQUIRES(log_mu_);
+  // Writes the snapshot and empties the log. *merged, when given, receives
+  // the index in hash order if it was not one sorted array already.
+  Status persist_locked(IndexPairs* merged = nullptr) REQUIRES_SHARED(store_mu_) REQUIRES(log_mu_);
   void changed() { changes_.fetch_add(1, std::memory_order_acq_rel); }
 
   // Fails for a writer in a process forked from the one that opened it; a

@@ -44,10 +44,10 @@ bool row_fits(const DataFiles& files, const RecordState& state, uint32_t id,
          inside(entry.val_offset, entry.val_len, run.vals_end);
 }
 
-HashMap<uint32_t, uint64_t> hashes_by_id(const RecordIndex& index) {
+HashMap<uint32_t, uint64_t> hashes_by_id(const KeyIndex& index) {
   HashMap<uint32_t, uint64_t> named = new_hash_map<uint32_t, uint64_t>();
   named.reserve(index.size());
-  for (const auto& [h, id] : index) named[id] = h;
+  index.for_each([&](uint64_t h, uint32_t id) { named[id] = h; });
   return named;
 }
 

@@ -30,7 +30,7 @@ bool row_fits(const DataFiles& files, const RecordState& state, uint32_t id,
               const RecordEntry& entry, const RowRun& run);
 
 // The KeyHash that names each live RecordId.
-HashMap<uint32_t, uint64_t> hashes_by_id(const RecordIndex& index);
+HashMap<uint32_t, uint64_t> hashes_by_id(const KeyIndex& index);
 
 // What keeps record `id`, of the generation `run`, from being read, or
 // nullptr when nothing does: its row must lie inside the table, its bytes

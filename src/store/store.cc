@@ -79,7 +79,7 @@ Status Store::apply_batch(const PutBatch& batch, bool cache_values) {
     vals_end += val_len;
   }
   // Room for every new hash first: from the write on nothing may fail.
-  state_.index.reserve(state_.index.size() + n);
+  state_.index.reserve_new(n);
   s = files_.append_records(first, entries, batch.keys, batch.values);
   if (!s.ok()) return s;
   batch.for_each([&](std::string_view key, std::string_view value) {

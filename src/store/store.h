@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,14 @@ class Store {
                      std::unique_ptr<Store>* out, OpenReport* report);
 
   const RecordState& state() const { return state_; }
+  // Replaces the index by `sorted`, the same entries in hash order (as a
+  // persist wrote them). Keeps the old one if memory runs out.
+  void adopt_index(IndexPairs sorted) noexcept {
+    try {
+      state_.index.load(std::move(sorted));
+    } catch (const std::bad_alloc&) {
+    }
+  }
 
   // The value stored under `key`, or nullptr. The pointer refers to the
   // cached copy and stays valid until the next change to the Store.

@@ -62,7 +62,7 @@ Status Store::copy_live_records(const DataPaths& data, RecordState* copy) const 
   BufferedWriter rows(std::move(offsets_fd), kCopyBuffer);
 
   copy->keys_end = copy->vals_end = 0;
-  copy->index.reserve(state_.index.size());
+  copy->index.reserve_new(state_.index.size());
   std::string key, value;
   state_.live.for_each([&](uint32_t old_id) {
     if (!s.ok() || old_id >= state_.record_count) return;
@@ -110,6 +110,8 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   RecordState compacted;
   s = copy_live_records(paths.data, &compacted);
   if (!s.ok()) return s;
+  // The new index is written in hash order and kept so.
+  compacted.index.merge();
   crash_point("vacuum-copied");
 
   s = commit_snapshot(compacted, paths);

@@ -41,7 +41,7 @@ TEST(SnapshotTest, RepeatedKeyHashKeepsTheLaterId) {
   RecordState state;
   image.build(&state);
   ASSERT_EQ(state.index.size(), expected.size());
-  for (const auto& [hash, id] : expected) EXPECT_EQ(state.index.at(hash), id);
+  for (const auto& [hash, id] : expected) EXPECT_EQ(state.index.find(hash), id);
   EXPECT_EQ(state.record_count, 200000u);
   EXPECT_EQ(state.vals_end, 4u);
 }

@@ -1,0 +1,109 @@
+#include "format/key_index.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+namespace corvid {
+namespace {
+
+void expect_same(const KeyIndex& index, const std::map<uint64_t, uint32_t>& model) {
+  ASSERT_EQ(index.size(), model.size());
+  for (const auto& [h, id] : model) ASSERT_EQ(index.find(h), id) << h;
+  std::map<uint64_t, uint32_t> seen;
+  index.for_each([&](uint64_t h, uint32_t id) { EXPECT_TRUE(seen.emplace(h, id).second); });
+  EXPECT_EQ(seen, model);
+  IndexPairs scratch;
+  const IndexPairs& ordered = index.in_order(&scratch);
+  ASSERT_EQ(ordered.size(), model.size());
+  auto it = model.begin();
+  for (const IndexPair& p : ordered) {
+    EXPECT_EQ(p.hash, it->first);
+    EXPECT_EQ(p.id, it->second);
+    ++it;
+  }
+}
+
+// Puts, erases, loads and merges in random order against a std::map: the
+// sorted array, its in-place changes and the map of added keys must answer
+// as one table. Hashes come from a small pool so that every path meets
+// keys present, erased and put again.
+TEST(KeyIndexTest, MatchesAMapThroughPutsErasesAndMerges) {
+  for (uint64_t pool : {8ull, 300ull, 20000ull}) {
+    std::mt19937_64 rng(pool);
+    KeyIndex index;
+    std::map<uint64_t, uint32_t> model;
+    uint32_t next_id = 0;
+    for (int step = 0; step < 60000; ++step) {
+      const uint64_t h = (rng() % pool) * 0x9e3779b97f4a7c15ULL;
+      const unsigned op = rng() % 1000;
+      if (op < 600) {
+        auto before = model.find(h);
+        std::optional<uint32_t> expected;
+        if (before != model.end()) expected = before->second;
+        ASSERT_EQ(index.put(h, next_id), expected);
+        model[h] = next_id++;
+      } else if (op < 995) {
+        auto before = model.find(h);
+        std::optional<uint32_t> expected;
+        if (before != model.end()) expected = before->second;
+        ASSERT_EQ(index.erase(h), expected);
+        model.erase(h);
+      } else if (op < 998) {
+        index.merge();
+        EXPECT_TRUE(index.merged());
+      } else {
+        // A reopen: the pairs in hash order, as persist writes them.
+        IndexPairs scratch;
+        IndexPairs copy = index.in_order(&scratch);
+        index.load(std::move(copy));
+      }
+      if (step % 5000 == 0) expect_same(index, model);
+    }
+    expect_same(index, model);
+    index.merge();
+    expect_same(index, model);
+  }
+}
+
+// Pairs out of order, as an older snapshot holds them, are sorted once; of
+// a repeated hash the later pair stands.
+TEST(KeyIndexTest, UnsortedPairsLoadWithTheLaterIdOfARepeat) {
+  std::mt19937_64 rng(3);
+  IndexPairs pairs;
+  std::map<uint64_t, uint32_t> model;
+  for (uint32_t i = 0; i < 100000; ++i) {
+    const uint64_t h = rng() % 40000 * 0xc2b2ae3d27d4eb4fULL;
+    pairs.push_back({h, i});
+    model[h] = i;
+  }
+  KeyIndex index;
+  index.load(std::move(pairs));
+  EXPECT_TRUE(index.merged());
+  expect_same(index, model);
+}
+
+// Hashes sharing their high bits, as crafted keys could make them, land in
+// one bucket; lookups must still find every one and miss the rest.
+TEST(KeyIndexTest, OneCrowdedBucket) {
+  IndexPairs pairs;
+  std::map<uint64_t, uint32_t> model;
+  for (uint32_t i = 0; i < 5000; ++i) {
+    const uint64_t h = (uint64_t{0xabcd} << 48) | (uint64_t{i} * 7919);
+    pairs.push_back({h, i});
+    model[h] = i;
+  }
+  for (uint32_t i = 0; i < 5000; ++i) {
+    const uint64_t h = uint64_t{i} * 0x9e3779b97f4a7c15ULL;
+    if (model.emplace(h, 5000 + i).second) pairs.push_back({h, 5000 + i});
+  }
+  KeyIndex index;
+  index.load(std::move(pairs));
+  expect_same(index, model);
+  EXPECT_EQ(index.find((uint64_t{0xabcd} << 48) | 1), KeyIndex::kNone);
+  EXPECT_EQ(index.find(UINT64_MAX), KeyIndex::kNone);
+}
+
+}  // namespace
+}  // namespace corvid
