@@ -132,6 +132,7 @@ class DataFiles {
   Status read_value(const RecordEntry& entry, std::string* out) const;
 
   int keys_fd() const { return keys_fd_.get(); }
+  int vals_fd() const { return vals_fd_.get(); }
   // The files' lengths now, as the file system reports them.
   Status lengths(uint64_t* keys, uint64_t* vals, uint64_t* table) const;
   uint64_t keys_length() const { return keys_length_; }

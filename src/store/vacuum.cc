@@ -16,6 +16,7 @@
 
 #include "format/buffered_writer.h"
 #include "format/snapshot.h"
+#include "format/span_reader.h"
 #include "store/crash_point.h"
 #include "store/key_hash.h"
 #include "store/load_gate.h"
@@ -28,6 +29,24 @@ namespace {
 
 // The copies go through buffers; the files see the same bytes, front to back.
 constexpr size_t kCopyBuffer = 1 << 20;
+
+// The index of the copied records, whose KeyHashes `hashes` gives by id.
+// Two live records of one hash (damage) copy as a put of each would: the
+// later stays live, the earlier is garbage.
+void index_copied(const std::vector<uint64_t>& hashes, RecordState* copy) {
+  IndexPairs pairs(hashes.size());
+  for (size_t id = 0; id < hashes.size(); ++id) {
+    pairs[id] = {hashes[id], static_cast<uint32_t>(id)};
+  }
+  copy->index.load(std::move(pairs));
+  if (copy->index.size() == hashes.size()) return;
+  for (size_t id = 0; id < hashes.size(); ++id) {
+    if (copy->index.find(hashes[id]) != id) {
+      copy->live.remove(static_cast<uint32_t>(id));
+      copy->dead.add(static_cast<uint32_t>(id));
+    }
+  }
+}
 
 Status create_copy(const std::string& path, Fd* fd) {
   return open_file(vacuum_copy(path), O_WRONLY | O_CREAT | O_TRUNC, fd);
@@ -62,22 +81,33 @@ Status Store::copy_live_records(const DataPaths& data, RecordState* copy) const 
   BufferedWriter rows(std::move(offsets_fd), kCopyBuffer);
 
   copy->keys_end = copy->vals_end = 0;
-  copy->index.reserve_new(state_.index.size());
-  std::string key, value;
+  // The live records' bytes lie front to back in the files, in id order:
+  // they are read in large spans, and the new ids are the ranks of the old.
+  SpanReader key_bytes(files_.keys_fd(), state_.keys_end);
+  SpanReader value_bytes(files_.vals_fd(), state_.vals_end);
+  std::vector<uint64_t> hashes;  // by new id
+  hashes.reserve(static_cast<size_t>(state_.live.cardinality()));
+  std::string_view key, value;
   state_.live.for_each([&](uint32_t old_id) {
     if (!s.ok() || old_id >= state_.record_count) return;
     RecordEntry old;
     s = read_row(old_id, &old);
     if (s.kind() == ErrorKind::kOutOfRange) panic(s);  // a row outside the table
-    if (s.ok()) s = files_.read_key(old, &key);
-    if (s.ok()) s = files_.read_value(old, &value);
+    if (s.ok()) s = key_bytes.read(old.key_offset, old.key_len, &key);
     if (s.ok()) s = keys.write(key.data(), key.size());
+    if (s.ok()) hashes.push_back(key_hash(key));
+    if (s.ok()) s = value_bytes.read(old.val_offset, old.val_len, &value);
     if (s.ok()) s = vals.write(value.data(), value.size());
     uint8_t row[kRowSize];
     encode_row(row, copy->next_entry(old.key_len, old.val_len));
     if (s.ok()) s = rows.write(row, sizeof row);
-    if (s.ok()) copy->apply_put(key_hash(key), old.key_len, old.val_len);
+    if (s.ok()) {
+      copy->live.add(copy->record_count++);
+      copy->keys_end += old.key_len;
+      copy->vals_end += old.val_len;
+    }
   });
+  if (s.ok()) index_copied(hashes, copy);
   if (!s.ok()) return s;
   // The copy of the table has its full size and blocks before the commit:
   // after it, nothing may need room that the old files still hold.
@@ -110,8 +140,6 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   RecordState compacted;
   s = copy_live_records(paths.data, &compacted);
   if (!s.ok()) return s;
-  // The new index is written in hash order and kept so.
-  compacted.index.merge();
   crash_point("vacuum-copied");
 
   s = commit_snapshot(compacted, paths);
