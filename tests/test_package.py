@@ -21,7 +21,7 @@ import tracemalloc
 import pytest
 
 import corvid
-from conftest import snapshot_of_files
+from conftest import run_python, snapshot_of_files
 from corvid import Durability, Store, StoreStats
 
 STEPS = int(os.environ.get("CORVID_PACKAGE_STEPS", 3000))
@@ -840,6 +840,9 @@ FIELDS = ["live_records", "dead_records", "live_bytes", "garbage_bytes", "keys_f
 class TestStats:
     def check_against_files(self, db):
         s = db.stats()
+        # The sizes are the files' once flush() has written out what the
+        # data files' appends hold in memory.
+        db.flush()
         path = db.path
         assert s.keys_file_bytes == size(path, "keys.bin")
         assert s.values_file_bytes == size(path, "vals.bin")
@@ -910,3 +913,61 @@ def test_package_exports():
         assert hasattr(corvid, name), name
     assert corvid.__version__ == importlib.metadata.version("corvid")
     assert (pathlib.Path(corvid.__file__).parent / "py.typed").exists()
+
+
+class TestHeldAppends:
+    """The data files' appends wait in memory; the files end as _corvid's do."""
+
+    OPS = 3000
+
+    def write(self, db_put, db_delete):
+        rng = random.Random(9)
+        for i in range(self.OPS):
+            key = f"k{rng.randrange(1500)}"
+            if rng.random() < 0.15:
+                db_delete(key)
+            else:
+                db_put(key, bytes([i % 256]) * rng.choice([0, 10, 300, 200_000]))
+
+    def test_files_equal_the_low_level_modules(self, tmp_path):
+        import _corvid
+
+        low = _corvid.Corvid(str(tmp_path / "low"))
+
+        def low_delete(k):
+            low.delete(k)
+
+        self.write(low.set_bytes, low_delete)
+        low.persist()
+        del low
+        db = corvid.open(str(tmp_path / "pkg"))
+
+        def pkg_put(k, v):
+            db[k] = v
+            # Held records read back from memory.
+            assert db[k] == v
+
+        self.write(pkg_put, lambda k: db.pop(k, None))
+        db.close()
+        for name in ("keys.bin", "vals.bin", "offsets.bin", "snapshot.bin"):
+            low_bytes = (tmp_path / "low" / name).read_bytes()
+            assert (tmp_path / "pkg" / name).read_bytes() == low_bytes, name
+
+    def test_a_killed_writer_leaves_what_the_log_recovers(self, tmp_path):
+        path = str(tmp_path / "store")
+        # Small values stay held: nothing of them reaches keys.bin or vals.bin.
+        proc = run_python(
+            "import corvid, signal\n"
+            f"db = corvid.open({path!r})\n"
+            "for i in range(2000): db[f'k{i}'] = b'v%d' % i\n"
+            "db.flush()\n"
+            "for i in range(2000, 2500): db[f'k{i}'] = b'v%d' % i\n"
+            "os.kill(os.getpid(), signal.SIGKILL)\n"
+        )
+        assert proc.returncode == -9, proc.stderr
+        assert os.path.getsize(os.path.join(path, "keys.bin")) == sum(
+            len(f"k{i}") for i in range(2000))
+        with corvid.open(path) as db:
+            assert dict(db.items()) == {f"k{i}": b"v%d" % i for i in range(2500)}
+        assert os.path.getsize(os.path.join(path, "keys.bin")) == sum(
+            len(f"k{i}") for i in range(2500))

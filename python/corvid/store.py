@@ -284,7 +284,9 @@ class Store(_engine.Engine, MutableMapping[str, bytes]):
         self._vacuum()
 
     def flush(self) -> None:
-        """Writes the log's buffered entries out to the operating system now."""
+        """Writes the log's buffered entries out to the operating system now,
+        then the appends to the data files that wait in memory (the log
+        holds them too)."""
         self._flush()
 
     def stats(self) -> StoreStats:

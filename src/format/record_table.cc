@@ -141,9 +141,23 @@ Status DataFiles::ensure_rows(uint64_t first, uint64_t end) {
 Status DataFiles::append_record(uint32_t id, const RecordEntry& entry, std::string_view key,
                                 std::string_view value) {
   Status s = check_row(id);
-  if (s.ok()) s = write_all_at(keys_fd_.get(), key.data(), key.size(), entry.key_offset);
-  if (s.ok()) s = write_all_at(vals_fd_.get(), value.data(), value.size(), entry.val_offset);
+  if (s.ok() && hold_) {
+    s = held_keys_.prepare(keys_fd_.get(), entry.key_offset, key.size());
+    if (s.ok()) s = held_vals_.prepare(vals_fd_.get(), entry.val_offset, value.size());
+    if (!s.ok()) return s;
+    held_keys_.append(key);
+    held_vals_.append(value);
+  } else {
+    if (s.ok()) s = write_all_at(keys_fd_.get(), key.data(), key.size(), entry.key_offset);
+    if (s.ok()) s = write_all_at(vals_fd_.get(), value.data(), value.size(), entry.val_offset);
+  }
   if (s.ok()) encode_row(table_.data() + uint64_t{id} * kRowSize, entry);
+  return s;
+}
+
+Status DataFiles::write_held() {
+  Status s = held_keys_.write_out(keys_fd_.get());
+  if (s.ok()) s = held_vals_.write_out(vals_fd_.get());
   return s;
 }
 
@@ -151,6 +165,12 @@ Status DataFiles::append_records(uint32_t first, const std::vector<RecordEntry>&
                                  std::string_view keys, std::string_view values) {
   if (entries.empty()) return Status();
   Status s = check_row(static_cast<uint32_t>(first + entries.size() - 1));
+  // A batch is written at once, behind what is held.
+  if (s.ok()) s = write_held();
+  if (s.ok() && hold_) {
+    held_keys_.drop_written();
+    held_vals_.drop_written();
+  }
   if (s.ok()) s = write_all_at(keys_fd_.get(), keys.data(), keys.size(), entries[0].key_offset);
   if (s.ok()) s = write_all_at(vals_fd_.get(), values.data(), values.size(), entries[0].val_offset);
   if (!s.ok()) return s;
@@ -178,6 +198,9 @@ Status DataFiles::lengths(uint64_t* keys, uint64_t* vals, uint64_t* table) const
   Status s = length_of(keys_fd_, keys);
   if (s.ok()) s = length_of(vals_fd_, vals);
   if (s.ok()) s = length_of(offsets_fd_, table);
+  // As the files will be once the held appends are out.
+  if (!held_keys_.empty()) *keys = std::max(*keys, held_keys_.end());
+  if (!held_vals_.empty()) *vals = std::max(*vals, held_vals_.end());
   return s;
 }
 
@@ -225,11 +248,19 @@ bool DataFiles::in_place(uint32_t id, const RecordEntry& entry, const RowRun& ru
 }
 
 Status DataFiles::read_key(const RecordEntry& entry, std::string* out) const {
-  return read_at(keys_fd_.get(), entry.key_offset, entry.key_len, out);
+  return read_keys(entry.key_offset, entry.key_len, out);
+}
+
+Status DataFiles::read_keys(uint64_t offset, uint64_t len, std::string* out) const {
+  if (!hold_) return read_at(keys_fd_.get(), offset, len, out);
+  out->resize(len);
+  return held_keys_.read(keys_fd_.get(), offset, len, out->data());
 }
 
 Status DataFiles::read_value(const RecordEntry& entry, std::string* out) const {
-  return read_at(vals_fd_.get(), entry.val_offset, entry.val_len, out);
+  if (!hold_) return read_at(vals_fd_.get(), entry.val_offset, entry.val_len, out);
+  out->resize(entry.val_len);
+  return held_vals_.read(vals_fd_.get(), entry.val_offset, entry.val_len, out->data());
 }
 
 Status KeyReader::add(const RecordEntry& entry) {
@@ -248,7 +279,7 @@ Status KeyReader::add(const RecordEntry& entry) {
 
 Status KeyReader::finish() {
   if (pending_.empty()) return Status();
-  Status s = read_at(keys_fd_, span_start_, span_end_ - span_start_, &span_);
+  Status s = files_.read_keys(span_start_, span_end_ - span_start_, &span_);
   if (!s.ok()) return s;
   for (const RecordEntry& e : pending_) {
     out_->emplace_back(span_.data() + (e.key_offset - span_start_), e.key_len);

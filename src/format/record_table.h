@@ -13,6 +13,7 @@
 #include "format/coding.h"
 #include "format/file_names.h"
 #include "format/file_util.h"
+#include "format/held_bytes.h"
 #include "format/status.h"
 
 namespace corvid {
@@ -130,10 +131,21 @@ class DataFiles {
   bool in_place(uint32_t id, const RecordEntry& entry, const RowRun& run) const;
   Status read_key(const RecordEntry& entry, std::string* out) const;
   Status read_value(const RecordEntry& entry, std::string* out) const;
+  // Bytes [offset, offset + len) of keys.bin, held appends included.
+  Status read_keys(uint64_t offset, uint64_t len, std::string* out) const;
+
+  // From now on appends of keys and values are held in memory (held_bytes.h)
+  // until write_held(), a full hold or a batch; reads see them all the same.
+  // Only for a writer no other instance appends beside.
+  void hold_appends() { hold_ = true; }
+  bool holds_appends() const { return hold_; }
+  // Writes the held appends out. May run beside readers, not beside appends.
+  Status write_held();
 
   int keys_fd() const { return keys_fd_.get(); }
   int vals_fd() const { return vals_fd_.get(); }
-  // The files' lengths now, as the file system reports them.
+  // The files' lengths, as the file system reports them once held appends
+  // are written out.
   Status lengths(uint64_t* keys, uint64_t* vals, uint64_t* table) const;
   uint64_t keys_length() const { return keys_length_; }
   uint64_t vals_length() const { return vals_length_; }
@@ -160,6 +172,9 @@ class DataFiles {
   uint64_t rows_on_disk_ = 0;
   uint64_t offsets_length_ = 0;  // at open
   bool reserved_ = false;        // the rows appends will write have their blocks
+  bool hold_ = false;
+  HeldBytes held_keys_;
+  HeldBytes held_vals_;
 };
 
 // Reads the keys of many records with few reads. Records are appended, so
@@ -167,7 +182,7 @@ class DataFiles {
 // lie close together are read as one span and cut apart in memory.
 class KeyReader {
  public:
-  KeyReader(int keys_fd, std::vector<std::string>* out) : keys_fd_(keys_fd), out_(out) {}
+  KeyReader(const DataFiles& files, std::vector<std::string>* out) : files_(files), out_(out) {}
   // Appends the entry's key to *out, now or at a later add() or finish().
   Status add(const RecordEntry& entry);
   // Reads what is still pending; call once after the last add().
@@ -178,7 +193,7 @@ class KeyReader {
   // Reading a gap this long costs less than one more read call.
   static constexpr uint64_t kMaxGap = 8 << 10;
 
-  int keys_fd_;
+  const DataFiles& files_;
   std::vector<std::string>* out_;
   std::vector<RecordEntry> pending_;
   uint64_t span_start_ = 0;

@@ -93,6 +93,10 @@ Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out,
   OpenReport report;
   s = Store::open(paths, Store::Mode::kReadWrite, cache_size, &store, &report);
   if (!s.ok()) return s;
+  // With no other instance appending, the data files' appends can wait in
+  // memory: the log, replayed at the next open, recovers any that a crash
+  // keeps from the files.
+  if (exclusive) store->hold_appends();
 
   Fd wal_fd;
   s = open_file(paths.wal, O_WRONLY | O_APPEND | O_CREAT, &wal_fd);
@@ -162,8 +166,12 @@ Status Db::writable() const {
 
 Status Db::flush_log() {
   if (log_ == nullptr || !usable().ok()) return Status();
-  ExclusiveLock lock(log_mu_);
-  return log_->flush();
+  SharedLock store_lock(store_mu_);
+  ExclusiveLock log_lock(log_mu_);
+  Status s = log_->flush();
+  // The log holds every held append: the files are completed second.
+  Status held = store_->write_held();
+  return s.ok() ? held : s;
 }
 
 Status Db::set_bytes(std::string_view key, std::string value) {
@@ -406,6 +414,10 @@ Status Db::persist_locked(IndexPairs* merged) {
   {
     Fd fd;
     Status s = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC, &fd);
+    if (!s.ok()) return s;
+    // The snapshot counts every record: each must be in the files before
+    // the log that also holds it is emptied.
+    s = store_->write_held();
     if (!s.ok()) return s;
     BufferedWriter out(std::move(fd), kSnapshotWriteBuffer);
     s = write_snapshot(out, store_->state(), store_->state().index.in_order(&sorted));

@@ -153,7 +153,7 @@ bool Store::last_record(std::string* key, std::string* value) const {
 std::vector<std::string> Store::keys() const {
   std::vector<std::string> out;
   out.reserve(static_cast<size_t>(len()));
-  KeyReader reader(files_.keys_fd(), &out);
+  KeyReader reader(files_, &out);
   // Records known only from the log come after every record in the files.
   state_.live.for_each([&](uint32_t id) {
     if (const LoggedRecord* r = logged(id)) {

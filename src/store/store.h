@@ -100,6 +100,9 @@ class Store {
   bool last_record(std::string* key, std::string* value) const;
   // Forces the data files to the disk.
   Status sync_files() const { return files_.sync(); }
+  // See DataFiles::hold_appends and write_held.
+  void hold_appends() { files_.hold_appends(); }
+  Status write_held() { return files_.write_held(); }
 
   // Live keys in ascending RecordId order, read from keys.bin.
   std::vector<std::string> keys() const;

@@ -130,6 +130,7 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   // vacuum then loses no finished call, and the log, replayed on top of the
   // new snapshot, holds only entries that state already reflects.
   Status s = log.flush();
+  if (s.ok()) s = files_.write_held();  // the copy reads the files
   if (!s.ok()) return s;
   // Until the commit, a failure takes the copies away again, so that a full
   // disk is not kept full by them.
@@ -172,6 +173,7 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   if (!s.ok()) return s;
   unwrap(files.map_table());
 
+  if (files_.holds_appends()) files.hold_appends();
   files_ = std::move(files);
   state_ = std::move(compacted);
   loaded_ = {state_.record_count, state_.keys_end, state_.vals_end};
