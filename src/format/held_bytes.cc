@@ -36,10 +36,11 @@ Status HeldBytes::prepare(int fd, uint64_t offset, size_t n) {
   return Status();
 }
 
-Status HeldBytes::read(int fd, uint64_t offset, uint64_t len, char* out) const {
+Status HeldBytes::read(int fd, const FileView* view, uint64_t offset, uint64_t len,
+                       char* out) const {
   uint64_t from_file = len;
   if (!bytes.empty() && offset + len > start) from_file = offset >= start ? 0 : start - offset;
-  if (from_file > 0) {
+  if (from_file > 0 && (view == nullptr || !view->read(offset, from_file, out))) {
     Status s = read_exact_at(fd, out, static_cast<size_t>(from_file), offset);
     if (!s.ok()) return s;
   }

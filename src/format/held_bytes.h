@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "format/file_view.h"
 #include "format/status.h"
 
 namespace corvid {
@@ -39,9 +40,13 @@ struct HeldBytes {
   Status prepare(int fd, uint64_t offset, size_t n);
   void append(std::string_view data) { bytes.append(data); }
 
+  // The end of what the file holds of them.
+  uint64_t file_end() const { return start + written; }
+
   // Reads [offset, offset + len) of the file as it will be: the part below
-  // `start` from `fd`, the rest from memory.
-  Status read(int fd, uint64_t offset, uint64_t len, char* out) const;
+  // `start` from `view` when it holds it, else from `fd`; the rest from
+  // memory.
+  Status read(int fd, const FileView* view, uint64_t offset, uint64_t len, char* out) const;
 };
 
 }  // namespace corvid

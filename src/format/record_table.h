@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -135,9 +136,10 @@ class DataFiles {
   Status read_keys(uint64_t offset, uint64_t len, std::string* out) const;
 
   // From now on appends of keys and values are held in memory (held_bytes.h)
-  // until write_held(), a full hold or a batch; reads see them all the same.
-  // Only for a writer no other instance appends beside.
-  void hold_appends() { hold_ = true; }
+  // until write_held(), a full hold or a batch; reads see them all the same,
+  // and read keys and values through memory maps (file_view.h) where they
+  // can. Only for a writer that keeps every other writer out.
+  void hold_appends();
   bool holds_appends() const { return hold_; }
   // Writes the held appends out. May run beside readers, not beside appends.
   Status write_held();
@@ -157,6 +159,8 @@ class DataFiles {
 
  private:
   Status check_row(uint32_t id) const;
+  // Tells the views how far the held bytes reached the files.
+  void note_written();
   Status reserve_rows(uint64_t from_row);
   // Read-only, rows a writer's open would add read as zeros.
   Status read_entry_past_mapping(uint32_t id, RecordEntry* out) const;
@@ -175,6 +179,9 @@ class DataFiles {
   bool hold_ = false;
   HeldBytes held_keys_;
   HeldBytes held_vals_;
+  // Null when not mapped; then reads are positioned reads.
+  std::unique_ptr<FileView> keys_view_;
+  std::unique_ptr<FileView> vals_view_;
 };
 
 // Reads the keys of many records with few reads. Records are appended, so
