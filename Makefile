@@ -14,6 +14,7 @@ DEMO_DIR ?= demo-data
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
 .PHONY: all deps clang-deps venv build wheel sdist demo test ctest pytest asan-test tsan crash \
+	bench-deps bench-scale bench-index \
   faults fuzz bench install-check format clean
 
 all: build
@@ -112,12 +113,23 @@ tsan: venv clang-deps
 # stdout, raw numbers in bench/results.json, the chart in docs/compare.png.
 BENCH_N ?= 200000
 BENCH_PACKAGES := lmdb plyvel rocksdict diskcache matplotlib
-bench: build
+bench-deps: build
 	$(VENV)/bin/pip install -q $(BENCH_PACKAGES)
 	@# GNU dbm, for the dbm peer: a module of Debian's interpreter.
 	@dpkg -s python3-gdbm >/dev/null 2>&1 || { apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-gdbm; }
+
+bench: bench-deps
 	$(PY) bench/compare.py --n $(BENCH_N)
+
+# How the cost grows with the number of keys, 10^5 to 10^7 (about half an
+# hour), and the key index alone against a hash table of the same pairs.
+bench-scale: bench-deps
+	$(PY) bench/compare.py --scale | tee docs/scale.txt
+
+bench-index: ctest
+	$(VENV)/bin/cmake --build build/tests --target index_bench
+	build/tests/index_bench
 
 # The crash harness at length: CRASH_KILLS kills of a writing child (each
 # sequence with and without vacuums), and VACUUM_KILLS kills inside a vacuum
