@@ -41,7 +41,7 @@ Status write_snapshot(BufferedWriter& out, const RecordState& state, const Index
   encode_fixed64(buf, pairs.size());
   Status s = out.write(buf, 8);
   if constexpr (std::endian::native == std::endian::little) {
-    if (s.ok()) s = out.write(pairs.data(), pairs.size() * sizeof(IndexPair));
+    if (s.ok() && !pairs.empty()) s = out.write(pairs.data(), pairs.size() * sizeof(IndexPair));
   } else {
     for (const IndexPair& p : pairs) {
       if (!s.ok()) break;
