@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <new>
 
 #include "format/buffered_writer.h"
 #include "format/file_util.h"
@@ -398,10 +399,17 @@ Status Db::persist() {
     s = persist_locked(&merged);
   }
   // The index the snapshot was written from, sorted, replaces the one in
-  // use unless a change came first. Readers went on meanwhile.
+  // use unless a change came first. It is built outside the locks, so that
+  // readers wait only for the swap; short of memory, the old one stays.
   if (s.ok() && !merged.empty()) {
+    KeyIndex sorted;
+    try {
+      sorted.load(std::move(merged));
+    } catch (const std::bad_alloc&) {
+      return s;
+    }
     ExclusiveLock store_lock(store_mu_);
-    if (changes() == seen) store_->adopt_index(std::move(merged));
+    if (changes() == seen) store_->adopt_index(std::move(sorted));
   }
   return s;
 }

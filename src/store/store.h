@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "format/file_names.h"
@@ -63,14 +63,9 @@ class Store {
                      std::unique_ptr<Store>* out, OpenReport* report);
 
   const RecordState& state() const { return state_; }
-  // Replaces the index by `sorted`, the same entries in hash order (as a
-  // persist wrote them). Keeps the old one if memory runs out.
-  void adopt_index(IndexPairs sorted) noexcept {
-    try {
-      state_.index.load(std::move(sorted));
-    } catch (const std::bad_alloc&) {
-    }
-  }
+  // Replaces the index by `index`, which holds the same entries (merged,
+  // as a persist wrote them).
+  void adopt_index(KeyIndex&& index) noexcept { std::swap(state_.index, index); }
 
   // The value stored under `key`, or nullptr. The pointer refers to the
   // cached copy and stays valid until the next change to the Store.
