@@ -103,13 +103,6 @@ const IndexPairs& KeyIndex::in_order(IndexPairs* scratch) const {
   return *scratch;
 }
 
-void KeyIndex::merge() {
-  if (merged()) return;
-  IndexPairs pairs;
-  in_order(&pairs);
-  load(std::move(pairs));
-}
-
 bool KeyIndex::index_sorted() {
   const size_t n = sorted_.size();
   // Half a pair to one pair a bucket: a lookup reads one directory line,

@@ -5,8 +5,8 @@
 // through a directory of the hashes' high bits. Opening a store therefore
 // builds no table. Keys first put since the array was made live in a small
 // hash map beside it; an overwrite or delete of a key in the array changes
-// its pair in place. merge() folds the map back into one sorted array, as a
-// persist writes it.
+// its pair in place. A persist writes in_order(), the two folded into one
+// sorted array, and takes that as its index from then on.
 #pragma once
 
 #include <algorithm>
@@ -89,8 +89,6 @@ class KeyIndex {
   // Every entry in hash order: the sorted array itself when merged(),
   // otherwise a merged copy made in *scratch.
   const IndexPairs& in_order(IndexPairs* scratch) const;
-  // Folds every change into the sorted array. The contents stay.
-  void merge();
 
   // Calls f(hash, id) for every entry, in no particular order.
   template <class F>
@@ -102,7 +100,7 @@ class KeyIndex {
   }
 
  private:
-  // Marks an erased pair of the sorted array until the next merge.
+  // Marks an erased pair of the sorted array until the next persist.
   static constexpr uint32_t kErased = kNone;
   static constexpr ptrdiff_t kScanned = 8;
 
