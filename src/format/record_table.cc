@@ -183,10 +183,12 @@ Status DataFiles::append_records(uint32_t first, const std::vector<RecordEntry>&
   if (entries.empty()) return Status();
   Status s = check_row(static_cast<uint32_t>(first + entries.size() - 1));
   // A batch is written at once, behind what is held.
-  if (s.ok()) s = write_held();
   if (s.ok() && hold_) {
-    held_keys_.drop_written();
-    held_vals_.drop_written();
+    s = write_held();
+    if (s.ok()) {
+      held_keys_.drop_written();
+      held_vals_.drop_written();
+    }
   }
   if (s.ok()) s = write_all_at(keys_fd_.get(), keys.data(), keys.size(), entries[0].key_offset);
   if (s.ok()) s = write_all_at(vals_fd_.get(), values.data(), values.size(), entries[0].val_offset);

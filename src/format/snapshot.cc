@@ -73,34 +73,26 @@ Status decode_snapshot(BufferedReader& in, SnapshotImage* image, uint64_t input_
   uint64_t n;
   Status s = decode_u64(in, &n);
   if (!s.ok()) return s;
+  // The pairs lie in the file as they lie in memory (on a little-endian
+  // host) and are read straight into the array. With the input's size known
+  // they come in one read, after a check that it can hold them; otherwise
+  // in chunks, so that a corrupt count reserves only what arrives.
+  if (input_size > 0 && n > (input_size - std::min<uint64_t>(input_size, 8)) / sizeof(IndexPair)) {
+    return Status::UnexpectedEof();
+  }
+  const uint64_t chunk = input_size > 0 ? n : kMaxIndexReserve;
   image->pairs.clear();
-  if (input_size > 0) {
-    // The pairs lie in the file as they lie in memory: one read, no copy
-    // through the buffer. A count the file cannot hold reserves nothing.
-    if (n > (input_size - std::min<uint64_t>(input_size, 8)) / sizeof(IndexPair)) {
-      return Status::UnexpectedEof();
-    }
-    image->pairs.resize(static_cast<size_t>(n));
-    s = in.read_exact(image->pairs.data(), image->pairs.size() * sizeof(IndexPair));
+  for (uint64_t done = 0; done < n;) {
+    const uint64_t take = std::min(chunk, n - done);
+    image->pairs.resize(static_cast<size_t>(done + take));
+    s = in.read_exact(image->pairs.data() + done, static_cast<size_t>(take) * sizeof(IndexPair));
     if (!s.ok()) return s;
-    if constexpr (std::endian::native != std::endian::little) {
-      for (IndexPair& p : image->pairs) {
-        const auto* raw = reinterpret_cast<const uint8_t*>(&p);
-        p = {decode_fixed64(raw), decode_fixed32(raw + 8)};
-      }
-    }
-  } else {
-    image->pairs.reserve(static_cast<size_t>(std::min(n, kMaxIndexReserve)));
-    constexpr uint64_t kBatch = 4096;
-    std::vector<uint8_t> raw(kBatch * 12);
-    for (uint64_t done = 0; done < n;) {
-      uint64_t batch = std::min(kBatch, n - done);
-      s = in.read_exact(raw.data(), batch * 12);
-      if (!s.ok()) return s;
-      for (const uint8_t* p = raw.data(); p < raw.data() + batch * 12; p += 12) {
-        image->pairs.push_back({decode_fixed64(p), decode_fixed32(p + 8)});
-      }
-      done += batch;
+    done += take;
+  }
+  if constexpr (std::endian::native != std::endian::little) {
+    for (IndexPair& p : image->pairs) {
+      const auto* raw = reinterpret_cast<const uint8_t*>(&p);
+      p = {decode_fixed64(raw), decode_fixed32(raw + 8)};
     }
   }
   uint64_t dead_count;

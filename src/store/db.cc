@@ -421,12 +421,12 @@ Status Db::persist_locked(IndexPairs* merged) {
   RemovedUnlessKept tmp({tmp_path});
   IndexPairs sorted;  // empty when the index is one sorted array already
   {
-    Fd fd;
-    Status s = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC, &fd);
-    if (!s.ok()) return s;
     // The snapshot counts every record: each must be in the files before
     // the log that also holds it is emptied.
-    s = store_->write_held();
+    Status s = store_->write_held();
+    if (!s.ok()) return s;
+    Fd fd;
+    s = open_file(tmp_path, O_WRONLY | O_CREAT | O_TRUNC, &fd);
     if (!s.ok()) return s;
     BufferedWriter out(std::move(fd), kSnapshotWriteBuffer);
     s = write_snapshot(out, store_->state(), store_->state().index.in_order(&sorted));

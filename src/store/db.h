@@ -167,7 +167,7 @@ class Db {
   Status settle_log(uint64_t mark, Status appended) REQUIRES(log_mu_);
   // Takes the entries after `mark` back out of the log, durably at kSync.
   void roll_back(uint64_t mark) REQUIRES(log_mu_);
-  // Logs and applies a put or a delete with both locks held.
+  // Logs and applies a put with both locks held.
   Status put_locked(std::string_view key, std::string value) REQUIRES(store_mu_, log_mu_);
   // Logs and applies deletes of those of `keys` that have a record.
   Status delete_present_locked(std::span<const std::string_view> keys, uint64_t* deleted)
