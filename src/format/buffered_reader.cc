@@ -71,6 +71,10 @@ Status BufferedReader::read_exact(void* dst, size_t n) {
 }
 
 Status decode_u32(BufferedReader& in, uint32_t* out) {
+  if (const uint8_t* p = in.take_buffered(4)) {
+    *out = decode_fixed32(p);
+    return Status();
+  }
   uint8_t raw[4];
   Status s = in.read_exact(raw, 4);
   if (s.ok()) *out = decode_fixed32(raw);
@@ -78,6 +82,10 @@ Status decode_u32(BufferedReader& in, uint32_t* out) {
 }
 
 Status decode_u64(BufferedReader& in, uint64_t* out) {
+  if (const uint8_t* p = in.take_buffered(8)) {
+    *out = decode_fixed64(p);
+    return Status();
+  }
   uint8_t raw[8];
   Status s = in.read_exact(raw, 8);
   if (s.ok()) *out = decode_fixed64(raw);
@@ -88,6 +96,10 @@ Status decode_bytes(BufferedReader& in, std::string* out) {
   uint64_t length;
   Status s = decode_u64(in, &length);
   if (!s.ok()) return s;
+  if (const uint8_t* p = in.take_buffered(length)) {
+    out->assign(reinterpret_cast<const char*>(p), length);
+    return Status();
+  }
   out->clear();
   while (out->size() < length) {
     size_t chunk = static_cast<size_t>(std::min<uint64_t>(length - out->size(), kMaxReserveAhead));

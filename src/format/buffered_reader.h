@@ -20,6 +20,15 @@ class BufferedReader {
   // Fills `dst` completely or fails: "failed to fill whole buffer" at the end
   // of input, the system's error on a failed read.
   Status read_exact(void* dst, size_t n);
+  // The next n bytes when the buffer holds them whole, taken; otherwise
+  // nullptr, and nothing is taken.
+  const uint8_t* take_buffered(size_t n) {
+    if (filled_ - pos_ < n) return nullptr;
+    const uint8_t* p = buf_ + pos_;
+    pos_ += n;
+    consumed_ += n;
+    return p;
+  }
   // Bytes handed out so far.
   uint64_t consumed() const { return consumed_; }
 

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 
 #include "format/file_names.h"
 
@@ -181,6 +184,21 @@ Status read_exact_at(int fd, void* buf, size_t n, uint64_t offset) {
     offset += static_cast<uint64_t>(got);
   }
   return Status();
+}
+
+bool holds_bytes_at(int fd, const void* buf, size_t n, uint64_t offset) {
+  constexpr size_t kChunk = 64 << 10;
+  std::unique_ptr<char[]> chunk(new char[std::min(n, kChunk)]);
+  auto* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    const size_t want = std::min(n, kChunk);
+    if (!read_exact_at(fd, chunk.get(), want, offset).ok()) return false;
+    if (std::memcmp(chunk.get(), p, want) != 0) return false;
+    p += want;
+    n -= want;
+    offset += want;
+  }
+  return true;
 }
 
 Status write_all_at(int fd, const void* buf, size_t n, uint64_t offset) {

@@ -64,6 +64,9 @@ bool path_exists(const std::string& path);
 
 // Reads exactly n bytes at `offset`; a short file gives "failed to fill whole buffer".
 Status read_exact_at(int fd, void* buf, size_t n, uint64_t offset);
+// Whether the file holds exactly these n bytes at `offset`; a read that
+// fails or comes short says no.
+bool holds_bytes_at(int fd, const void* buf, size_t n, uint64_t offset);
 // Writes all n bytes at `offset`; a write taking nothing gives "failed to write whole buffer".
 Status write_all_at(int fd, const void* buf, size_t n, uint64_t offset);
 // Writes all n bytes at the file position (the end, for a file opened to

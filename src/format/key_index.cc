@@ -4,31 +4,43 @@
 
 namespace corvid {
 
-namespace {
-
-// Sorts `pairs` by hash, stably: a counting sort by the top bits, then each
-// bucket of a few hundred pairs on its own, in cache.
+// A counting sort by the top bits into buckets of a few pairs each, then
+// each bucket on its own, in cache.
 void sort_by_hash(IndexPairs& pairs) {
   const size_t n = pairs.size();
   if (n < 2) return;
-  const int bits = std::clamp(static_cast<int>(std::bit_width(n)) - 8, 1, 16);
-  const int shift = 64 - bits;
-  std::vector<size_t> starts((size_t{1} << bits) + 1, 0);
-  for (const IndexPair& p : pairs) ++starts[(p.hash >> shift) + 1];
-  for (size_t i = 1; i < starts.size(); ++i) starts[i] += starts[i - 1];
-  IndexPairs out(n);
-  {
-    std::vector<size_t> next(starts.begin(), starts.end() - 1);
-    for (const IndexPair& p : pairs) out[next[p.hash >> shift]++] = p;
-  }
   auto by_hash = [](const IndexPair& a, const IndexPair& b) { return a.hash < b.hash; };
-  for (size_t b = 0; b + 1 < starts.size(); ++b) {
-    std::stable_sort(out.begin() + starts[b], out.begin() + starts[b + 1], by_hash);
+  if (n > UINT32_MAX) {
+    std::stable_sort(pairs.begin(), pairs.end(), by_hash);
+    return;
+  }
+  const int bits = std::clamp(static_cast<int>(std::bit_width(n)) - 2, 1, 24);
+  const int shift = 64 - bits;
+  // ends[b]: first the count of bucket b, then its start, then its end.
+  std::vector<uint32_t, UnzeroedAllocator<uint32_t>> ends(size_t{1} << bits, 0);
+  for (const IndexPair& p : pairs) ++ends[p.hash >> shift];
+  uint32_t at = 0;
+  for (uint32_t& e : ends) at += std::exchange(e, at);
+  IndexPairs out(n);
+  for (const IndexPair& p : pairs) out[ends[p.hash >> shift]++] = p;
+  IndexPair* const base = out.data();
+  uint32_t first = 0;
+  for (const uint32_t last : ends) {
+    if (last - first > 16) {
+      // Only crafted keys crowd a bucket.
+      std::stable_sort(base + first, base + last, by_hash);
+    } else {
+      for (uint32_t i = first + 1; i < last; ++i) {  // insertion sort, stable
+        const IndexPair x = base[i];
+        uint32_t j = i;
+        for (; j > first && base[j - 1].hash > x.hash; --j) base[j] = base[j - 1];
+        base[j] = x;
+      }
+    }
+    first = last;
   }
   pairs = std::move(out);
 }
-
-}  // namespace
 
 std::optional<uint32_t> KeyIndex::put(uint64_t h, uint32_t id) {
   if (IndexPair* p = find_sorted(h)) {
@@ -103,16 +115,19 @@ const IndexPairs& KeyIndex::in_order(IndexPairs* scratch) const {
   return *scratch;
 }
 
-bool KeyIndex::index_sorted() {
-  const size_t n = sorted_.size();
+int KeyIndex::directory_bits(size_t n) {
   // Half a pair to one pair a bucket: a lookup reads one directory line,
   // then mostly one line of pairs, and its scan seldom goes past the first
   // pair. A sparser directory costs less memory but more mispredicted
   // scans; at 10^7 keys this one takes 4 to 8 bytes a key beside the
   // pairs' 12, against the 27 of a hash table.
-  const int bits = std::clamp(static_cast<int>(std::bit_width(n)), 1, 28);
-  const int shift = 64 - bits;
-  std::vector<uint32_t, UnzeroedAllocator<uint32_t>> dir((size_t{1} << bits) + 1);
+  return std::clamp(static_cast<int>(std::bit_width(n)), 1, 28);
+}
+
+bool KeyIndex::index_sorted() {
+  const size_t n = sorted_.size();
+  const int shift = 64 - directory_bits(n);
+  Directory dir((size_t{1} << (64 - shift)) + 1);
   size_t next = 0;  // the first bucket not yet given its start
   size_t erased = 0;
   const IndexPair* pairs = sorted_.data();
@@ -127,6 +142,80 @@ bool KeyIndex::index_sorted() {
   shift_ = shift;
   erased_ = erased;
   return true;
+}
+
+void KeyIndex::fill_directory(const IndexPairs& pairs, Directory* dir) {
+  const int shift = 64 - directory_bits(pairs.size());
+  size_t next = 0;
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    for (const size_t bucket = pairs[i].hash >> shift; next <= bucket;) {
+      (*dir)[next++] = static_cast<uint32_t>(i);
+    }
+  }
+  while (next < dir->size()) (*dir)[next++] = static_cast<uint32_t>(pairs.size());
+}
+
+void KeyIndex::prepare_update(Update* update) {
+  const IndexPairs& changes = update->changes;
+  size_t fresh = 0;  // hashes the index does not hold yet
+  for (const IndexPair& c : changes) {
+    fresh += c.id != kNone && !added_.contains(c.hash) && find_sorted(c.hash) == nullptr;
+  }
+  // A few new hashes go into the map; more than an eighth of the array's
+  // make a new array, which costs a copy of it but keeps lookups in the
+  // array and the next persist's merge short.
+  update->merge = fresh > 0 && fresh * 8 >= sorted_.size();
+  if (!update->merge) {
+    added_.reserve(added_.size() + fresh);
+    return;
+  }
+  IndexPairs& merged = update->merged;
+  merged.clear();
+  merged.reserve(sorted_.size() - erased_ + fresh);
+  const IndexPair* p = sorted_.data();
+  const IndexPair* const end = p + sorted_.size();
+  for (const IndexPair& c : changes) {
+    if (added_.contains(c.hash)) continue;  // changed in the map
+    for (; p != end && p->hash < c.hash; ++p) {
+      if (p->id != kErased) merged.push_back(*p);
+    }
+    if (p != end && p->hash == c.hash) ++p;  // replaced by the change
+    if (c.id != kNone) merged.push_back(c);
+  }
+  for (; p != end; ++p) {
+    if (p->id != kErased) merged.push_back(*p);
+  }
+  update->shift = 64 - directory_bits(merged.size());
+  update->dir.resize((size_t{1} << (64 - update->shift)) + 1);
+  fill_directory(merged, &update->dir);
+}
+
+void KeyIndex::apply_update(Update* update) noexcept {
+  for (const IndexPair& c : update->changes) {
+    if (!added_.empty()) {
+      auto it = added_.find(c.hash);
+      if (it != added_.end()) {
+        if (c.id == kNone) {
+          added_.erase(it);
+        } else {
+          it->second = c.id;
+        }
+        continue;
+      }
+    }
+    if (update->merge) continue;  // in the merged array
+    if (c.id == kNone) {
+      (void)erase(c.hash);
+    } else {
+      (void)put(c.hash, c.id);  // room reserved: does not allocate
+    }
+  }
+  if (update->merge) {
+    sorted_ = std::move(update->merged);
+    dir_ = std::move(update->dir);
+    shift_ = update->shift;
+    erased_ = 0;
+  }
 }
 
 }  // namespace corvid

@@ -55,7 +55,12 @@ struct UnzeroedAllocator : HugePageAllocator<T> {
 
 using IndexPairs = std::vector<IndexPair, UnzeroedAllocator<IndexPair>>;
 
+// Sorts pairs by hash, stably: pairs of one hash keep their order.
+void sort_by_hash(IndexPairs& pairs);
+
 class KeyIndex {
+  using Directory = std::vector<uint32_t, UnzeroedAllocator<uint32_t>>;
+
  public:
   // No record: what find() returns for an absent hash. No put uses it:
   // record ids stay below 2^32 - 1.
@@ -75,6 +80,27 @@ class KeyIndex {
   std::optional<uint32_t> put(uint64_t h, uint32_t id);
   // Removes h; returns its id, or nothing when h has none. Never allocates.
   std::optional<uint32_t> erase(uint64_t h);
+
+  // Many changes at once, in hash order instead of a random probe each: see
+  // prepare_update().
+  struct Update {
+    // Sorted by hash, each hash once: the new id of each, kNone to erase it.
+    IndexPairs changes;
+
+   private:
+    friend class KeyIndex;
+    bool merge = false;
+    IndexPairs merged;
+    Directory dir;
+    int shift = 63;
+  };
+  // Readies update->changes to leave the index as put() and erase() one by
+  // one would; a bulk of new hashes is merged into the sorted array rather
+  // than the map beside it. Allocates all it needs and changes no entry.
+  void prepare_update(Update* update);
+  // Applies a prepared update, which no other change may have come before;
+  // allocates nothing.
+  void apply_update(Update* update) noexcept;
 
   size_t size() const { return sorted_.size() - erased_ + added_.size(); }
   // Room for `n` more keys than the index holds: puts of them cannot fail.
@@ -127,10 +153,15 @@ class KeyIndex {
   // Builds the directory over sorted_ and counts its erased pairs, in one
   // pass; false, with nothing changed, when sorted_ is out of order.
   bool index_sorted();
+  // The directory's size and shift for n pairs.
+  static int directory_bits(size_t n);
+  // Fills a directory of directory_bits(pairs.size()) bits over sorted,
+  // unerased pairs.
+  static void fill_directory(const IndexPairs& pairs, Directory* dir);
 
   IndexPairs sorted_;
   // dir_[b] is the first pair whose hash's top `bits` bits are b or more.
-  std::vector<uint32_t, UnzeroedAllocator<uint32_t>> dir_;
+  Directory dir_;
   int shift_ = 63;     // 64 - bits
   size_t erased_ = 0;  // pairs of sorted_ marked kErased
   // Keys absent from sorted_; never holds kErased.

@@ -42,7 +42,8 @@ Status read_wal(const std::string& path, const std::function<void(WalEntry&)>& a
   Fd fd;
   Status s = open_file(path, O_RDONLY, &fd);
   if (!s.ok()) return s;
-  BufferedReader in(fd.get(), kLogBufferSize);
+  // Large reads: a replay reads the whole log.
+  BufferedReader in(fd.get(), 1 << 20);
   WalEntry entry;
   for (;;) {
     s = decode_wal_entry(in, &entry);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "format/coding.h"
 
@@ -179,7 +180,7 @@ Status DataFiles::write_held() {
 }
 
 Status DataFiles::append_records(uint32_t first, const std::vector<RecordEntry>& entries,
-                                 std::string_view keys, std::string_view values) {
+                                 std::string_view keys, std::string_view values, bool skip_same) {
   if (entries.empty()) return Status();
   Status s = check_row(static_cast<uint32_t>(first + entries.size() - 1));
   // A batch is written at once, behind what is held.
@@ -190,14 +191,24 @@ Status DataFiles::append_records(uint32_t first, const std::vector<RecordEntry>&
       held_vals_.drop_written();
     }
   }
-  if (s.ok()) s = write_all_at(keys_fd_.get(), keys.data(), keys.size(), entries[0].key_offset);
-  if (s.ok()) s = write_all_at(vals_fd_.get(), values.data(), values.size(), entries[0].val_offset);
+  auto write = [skip_same](int fd, std::string_view bytes, uint64_t offset) {
+    if (skip_same && holds_bytes_at(fd, bytes.data(), bytes.size(), offset)) return Status();
+    return write_all_at(fd, bytes.data(), bytes.size(), offset);
+  };
+  if (s.ok()) s = write(keys_fd_.get(), keys, entries[0].key_offset);
+  if (s.ok()) s = write(vals_fd_.get(), values, entries[0].val_offset);
   if (!s.ok()) return s;
   if (keys_view_ != nullptr) keys_view_->written_to(entries[0].key_offset + keys.size());
   if (vals_view_ != nullptr) vals_view_->written_to(entries[0].val_offset + values.size());
   uint8_t* row = table_.data() + uint64_t{first} * kRowSize;
   for (const RecordEntry& e : entries) {
-    encode_row(row, e);
+    if (skip_same) {
+      uint8_t encoded[kRowSize];
+      encode_row(encoded, e);
+      if (std::memcmp(row, encoded, kRowSize) != 0) std::memcpy(row, encoded, kRowSize);
+    } else {
+      encode_row(row, e);
+    }
     row += kRowSize;
   }
   return Status();

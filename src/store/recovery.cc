@@ -1,8 +1,10 @@
 // Opening a Store: the data files, then the snapshot and the log replayed
-// on top through the same apply_put and apply_delete as every write.
+// on top by the rule of every write (record_state.h).
+#include <algorithm>
 #include <limits>
 
 #include "format/snapshot.h"
+#include "store/key_hash.h"
 #include "store/record_check.h"
 #include "store/store.h"
 
@@ -70,6 +72,51 @@ Status Store::choose_ends(const StorePaths& paths) {
   return Status();
 }
 
+// The cache takes what apply_put and apply_delete would have left in it. A
+// fold that cannot fill the cache to evicting -- every hash it puts fits
+// beside what the cache holds -- leaves it holding the last value of each
+// hash still put at the end, most recent last: those are cached in id
+// order, each once, and nothing else is touched. Otherwise the puts and
+// deletes reach the cache one by one, in log order.
+void Store::apply_replayed(ReplayFold* fold) {
+  state_.prepare(&fold->state);
+  const uint32_t first = fold->state.first_id();
+  auto for_each_put = [&](auto&& f) {
+    uint32_t id = first;
+    for (const PutBatch& run : fold->runs) {
+      run.for_each([&](std::string_view key, std::string_view value) { f(id++, key, value); });
+    }
+  };
+  const uint64_t room = std::max<uint64_t>(cache_.capacity(), 1);
+  if (cache_.size() + fold->state.put_hashes() <= room) {
+    std::vector<bool> last(fold->state.next_id() - first, false);
+    size_t cached = 0;
+    for (const IndexPair& c : fold->state.changes()) {
+      if (c.id == KeyIndex::kNone) {
+        cache_.remove(c.hash);
+      } else {
+        last[c.id - first] = true;
+        ++cached;
+      }
+    }
+    cache_.reserve(cached);
+    for_each_put([&](uint32_t id, std::string_view key, std::string_view value) {
+      if (last[id - first]) cache_.put(key_hash(key), std::string(value));
+    });
+  } else {
+    auto del = fold->deletes.begin();
+    for_each_put([&](uint32_t id, std::string_view key, std::string_view value) {
+      for (; del != fold->deletes.end() && del->first <= id; ++del) cache_.remove(del->second);
+      cache_.put(key_hash(key), std::string(value));
+    });
+    for (; del != fold->deletes.end(); ++del) cache_.remove(del->second);
+  }
+  state_.apply(&fold->state);
+  fold->runs.clear();
+  fold->deletes.clear();
+  fold->bytes = 0;
+}
+
 Status Store::recover(const StorePaths& paths, OpenReport* report) {
   report->snapshot_present = path_exists(paths.snapshot);
   SnapshotImage image;
@@ -127,26 +174,43 @@ Status Store::recover(const StorePaths& paths, OpenReport* report) {
   }
   // A writer's replay gathers runs of puts and writes each run with one
   // write per data file: the files end as record-by-record appends would
-  // leave them, with two system calls per run instead of per record.
+  // leave them, with two system calls per run instead of per record. The
+  // index, the record sets and the cache take the changes in folds of many
+  // (see apply_replayed).
   constexpr size_t kReplayRunBytes = 4 << 20;
+  constexpr size_t kFoldChanges = 1 << 21;
+  constexpr size_t kFoldBytes = 64 << 20;
+  ReplayFold fold(state_);
   PutBatch run;
   auto write_run = [&] {
-    unwrap(apply_batch(run, /*cache_values=*/true));
+    const uint32_t first = fold.state.next_id() - static_cast<uint32_t>(run.size());
+    unwrap(write_records(run, first, fold.state.keys_end() - run.keys.size(),
+                         fold.state.vals_end() - run.values.size(), /*skip_same=*/true));
+    fold.bytes += run.keys.size() + run.values.size();
+    fold.runs.push_back(std::move(run));
     run = PutBatch();
+  };
+  auto apply_fold = [&] {
+    if (run.size() > 0) write_run();
+    apply_replayed(&fold);
   };
   s = read_wal(
       paths.wal,
       [&](WalEntry& entry) {
+        const uint64_t h = key_hash(entry.key);
         if (entry.type == WalEntry::Type::kPut) {
+          fold.state.put(h, static_cast<uint32_t>(entry.key.size()),
+                         static_cast<uint32_t>(entry.value.size()));
           run.add(entry.key, entry.value);
           if (run.keys.size() + run.values.size() >= kReplayRunBytes) write_run();
         } else {
-          if (run.size() > 0) write_run();
-          apply_delete(entry.key);
+          fold.state.erase(h);
+          fold.deletes.push_back({fold.state.next_id(), h});
         }
+        if (fold.state.size() >= kFoldChanges || fold.bytes >= kFoldBytes) apply_fold();
       },
       &report->log);
-  if (s.ok() && run.size() > 0) write_run();
+  if (s.ok()) apply_fold();
   return s;
 }
 

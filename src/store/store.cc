@@ -64,31 +64,43 @@ bool Store::apply_delete(std::string_view key) {
   return true;
 }
 
+Status Store::write_records(const PutBatch& batch, uint32_t first, uint64_t keys_at,
+                            uint64_t vals_at, bool skip_same) {
+  Status s = files_.ensure_rows(first, uint64_t{first} + batch.size());
+  if (!s.ok()) return s;
+  std::vector<RecordEntry> entries;
+  entries.reserve(batch.size());
+  for (auto [key_len, val_len] : batch.lengths) {
+    entries.push_back({keys_at, key_len, vals_at, val_len});
+    keys_at += key_len;
+    vals_at += val_len;
+  }
+  return files_.append_records(first, entries, batch.keys, batch.values, skip_same);
+}
+
 Status Store::apply_batch(const PutBatch& batch, bool cache_values) {
   const size_t n = batch.size();
   if (n == 0) return Status();
-  const uint32_t first = state_.record_count;
-  Status s = files_.ensure_rows(first, uint64_t{first} + n);
-  if (!s.ok()) return s;
-  std::vector<RecordEntry> entries;
-  entries.reserve(n);
-  uint64_t keys_end = state_.keys_end, vals_end = state_.vals_end;
-  for (auto [key_len, val_len] : batch.lengths) {
-    entries.push_back({keys_end, key_len, vals_end, val_len});
-    keys_end += key_len;
-    vals_end += val_len;
-  }
-  // Room for every new hash first: from the write on nothing may fail.
-  state_.index.reserve_new(n);
-  s = files_.append_records(first, entries, batch.keys, batch.values);
-  if (!s.ok()) return s;
+  RecordFold fold(state_.record_count, state_.keys_end, state_.vals_end);
+  fold.reserve(n);
+  std::vector<uint64_t> hashes;
+  hashes.reserve(n);
   batch.for_each([&](std::string_view key, std::string_view value) {
-    const uint64_t h = key_hash(key);
-    state_.apply_put(h, static_cast<uint32_t>(key.size()), static_cast<uint32_t>(value.size()));
+    hashes.push_back(key_hash(key));
+    fold.put(hashes.back(), static_cast<uint32_t>(key.size()), static_cast<uint32_t>(value.size()));
+  });
+  // All the state change takes is had before the write: from the write on
+  // nothing may fail.
+  state_.prepare(&fold);
+  Status s = write_records(batch, state_.record_count, state_.keys_end, state_.vals_end);
+  if (!s.ok()) return s;
+  state_.apply(&fold);
+  size_t i = 0;
+  batch.for_each([&](std::string_view, std::string_view value) {
     if (cache_values) {
-      cache_.put(h, std::string(value));
+      cache_.put(hashes[i++], std::string(value));
     } else {
-      cache_.remove(h);
+      cache_.remove(hashes[i++]);
     }
   });
   return Status();

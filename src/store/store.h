@@ -133,9 +133,25 @@ class Store {
     std::string value;
   };
 
+  // A writer's replay, gathered since its last fold.
+  struct ReplayFold {
+    explicit ReplayFold(const RecordState& s) : state(s.record_count, s.keys_end, s.vals_end) {}
+    RecordFold state;
+    std::vector<PutBatch> runs;  // the puts' records, written out
+    size_t bytes = 0;            // in runs
+    // Each delete: the id of the next put, and the hash.
+    std::vector<std::pair<uint32_t, uint64_t>> deletes;
+  };
+
   Store(DataFiles files, Mode mode, uint64_t cache_size);
   Status recover(const StorePaths& paths, OpenReport* report);
   Status choose_ends(const StorePaths& paths);
+  void apply_replayed(ReplayFold* fold);
+  // Writes the batch's records as rows `first` on, at keys_at and vals_at,
+  // with one write to each data file (none where the bytes are there
+  // already, with `skip_same`); changes no state.
+  Status write_records(const PutBatch& batch, uint32_t first, uint64_t keys_at, uint64_t vals_at,
+                       bool skip_same = false);
   // Writes every live record to the .vac copies of `data`, building in
   // *copy the state those copies describe.
   Status copy_live_records(const DataPaths& data, RecordState* copy) const;

@@ -1,5 +1,6 @@
 #include "store/value_cache.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <new>
@@ -115,6 +116,11 @@ void ValueCache::remove(uint64_t h) {
   slots_[slot].value = std::string();
   slots_[slot].next = free_;
   free_ = slot;
+}
+
+void ValueCache::reserve(size_t n) {
+  const uint64_t most = std::max<uint64_t>(capacity_, 1);
+  slots_.reserve(static_cast<size_t>(std::min<uint64_t>(most, slots_.size() + n)));
 }
 
 void ValueCache::clear() {

@@ -26,6 +26,9 @@ class ValueCache {
   // Inserts or replaces the value for h and returns the stored copy.
   const std::string* put(uint64_t h, std::string value);
   void remove(uint64_t h);
+  // Room for n more entries, within the capacity: puts of them do not move
+  // the entries.
+  void reserve(size_t n);
   // Whether h has an entry; its recency is left as it is.
   bool contains(uint64_t h) const { return where_.contains(h); }
   void clear();

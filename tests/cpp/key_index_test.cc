@@ -113,5 +113,76 @@ TEST(KeyIndexTest, OneCrowdedBucket) {
   EXPECT_EQ(index.find(UINT64_MAX), KeyIndex::kNone);
 }
 
+// Changes applied many at once must leave the index as one by one would:
+// a few new hashes go into the map beside the array, many make a new array,
+// and changes meet hashes of the array, of the map, erased ones and absent
+// ones alike.
+TEST(KeyIndexTest, UpdatesMatchPutsAndErasesOneByOne) {
+  std::mt19937_64 rng(11);
+  KeyIndex index;
+  std::map<uint64_t, uint32_t> model;
+  uint32_t next_id = 0;
+  for (int round = 0; round < 300; ++round) {
+    // Sizes from a handful to several times the index.
+    const size_t n = size_t{1} << (rng() % 13);
+    std::map<uint64_t, uint32_t> changes;
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t h = (rng() % 6000) * 0x9e3779b97f4a7c15ULL;
+      changes[h] = rng() % 4 == 0 ? KeyIndex::kNone : next_id++;
+    }
+    KeyIndex::Update update;
+    for (const auto& [h, id] : changes) {
+      update.changes.push_back({h, id});
+      if (id == KeyIndex::kNone) {
+        model.erase(h);
+      } else {
+        model[h] = id;
+      }
+    }
+    index.prepare_update(&update);
+    index.apply_update(&update);
+    if (round % 50 == 0) expect_same(index, model);
+    if (round % 7 == 0) {  // single changes between: the map, erased pairs
+      for (int i = 0; i < 50; ++i) {
+        const uint64_t h = (rng() % 6000) * 0x9e3779b97f4a7c15ULL;
+        if (rng() % 2 == 0) {
+          (void)index.put(h, next_id);
+          model[h] = next_id++;
+        } else {
+          (void)index.erase(h);
+          model.erase(h);
+        }
+      }
+    }
+    if (round % 11 == 0) merge(index);
+    if (round % 97 == 0) {
+      index = KeyIndex();
+      model.clear();
+    }
+  }
+  expect_same(index, model);
+}
+
+// The sort keeps the order of pairs of one hash, in crowded buckets too.
+TEST(KeyIndexTest, SortByHashIsStable) {
+  std::mt19937_64 rng(5);
+  IndexPairs pairs;
+  for (uint32_t i = 0; i < 50000; ++i) {
+    // A third share their high bits; the rest are spread.
+    const uint64_t h = i % 3 == 0 ? (uint64_t{0x1234} << 48) | (rng() % 500)
+                                  : (rng() % 20000) * 0xc2b2ae3d27d4eb4fULL;
+    pairs.push_back({h, i});
+  }
+  IndexPairs sorted = pairs;
+  sort_by_hash(sorted);
+  std::stable_sort(pairs.begin(), pairs.end(),
+                   [](const IndexPair& a, const IndexPair& b) { return a.hash < b.hash; });
+  ASSERT_EQ(sorted.size(), pairs.size());
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    ASSERT_EQ(sorted[i].hash, pairs[i].hash) << i;
+    ASSERT_EQ(sorted[i].id, pairs[i].id) << i;
+  }
+}
+
 }  // namespace
 }  // namespace corvid
