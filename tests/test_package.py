@@ -985,3 +985,31 @@ class TestHeldAppends:
             assert dict(db.items()) == {f"k{i}": b"v%d" % i for i in range(2500)}
         assert os.path.getsize(os.path.join(path, "keys.bin")) == sum(
             len(f"k{i}") for i in range(2500))
+
+
+def test_reopen_replays_a_long_log_and_starts_cold(tmp_path):
+    # More log than one fold of the replay takes, written by a store released
+    # without close(): the reopen replays it on two threads.
+    path = str(tmp_path / "store")
+    rng = random.Random(4)
+    m = {}
+    db = corvid.open(path, durability=Durability.BUFFERED)
+    for i in range(14000):
+        key = f"k{rng.randrange(5000)}"
+        if rng.random() < 0.2:
+            db.pop(key, None)
+            m.pop(key, None)
+        else:
+            db[key] = m[key] = rng.randbytes(rng.randrange(3000))
+        if i == 3000:
+            db.persist()
+    order = list(db)
+    del db
+    gc.collect()
+    assert size(path, "wal.bin") > 9 << 20
+    files = {name: bytes_ for name, (bytes_, _) in snapshot_of_files(path).items()}
+    with corvid.open(path) as db:
+        assert db.stats().cache_entries == 0
+        assert list(db) == order
+        assert {k: db[k] for k in m} == m
+        assert {name: b for name, (b, _) in snapshot_of_files(path).items()} == files

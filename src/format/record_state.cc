@@ -37,6 +37,7 @@ void RecordState::prepare(RecordFold* fold) {
   fold->retired_.clear();
   fold->retired_.reserve(ops.size());
   fold->put_hashes_ = 0;
+  fold->new_put_hashes_ = 0;
   for (size_t i = 0; i < ops.size();) {
     const uint64_t h = ops[i].hash;
     const uint32_t before = index.find(h);
@@ -49,6 +50,7 @@ void RecordState::prepare(RecordFold* fold) {
       put |= current != KeyIndex::kNone;
     }
     fold->put_hashes_ += put;
+    fold->new_put_hashes_ += put && before == KeyIndex::kNone;
     if (current != before) update.changes.push_back({h, current});
   }
   index.prepare_update(&update);

@@ -52,8 +52,10 @@ class RecordFold {
   // Once prepared: each changed hash once, in hash order, with the id it
   // ends with (KeyIndex::kNone: erased).
   const IndexPairs& changes() const { return update_.changes; }
-  // Once prepared: how many hashes one or more of the puts are of.
+  // Once prepared: how many hashes one or more of the puts are of, and how
+  // many of those the state did not hold.
   size_t put_hashes() const { return put_hashes_; }
+  size_t new_put_hashes() const { return new_put_hashes_; }
 
  private:
   friend struct RecordState;
@@ -66,6 +68,7 @@ class RecordFold {
   KeyIndex::Update update_;
   std::vector<uint32_t> retired_;
   size_t put_hashes_ = 0;
+  size_t new_put_hashes_ = 0;
   bool prepared_ = false;
 };
 

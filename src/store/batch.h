@@ -18,6 +18,12 @@ struct PutBatch {
   std::vector<std::pair<uint32_t, uint32_t>> lengths;  // of each record's key and value
 
   size_t size() const { return lengths.size(); }
+  // Empties the batch, keeping its buffers.
+  void clear() {
+    keys.clear();
+    values.clear();
+    lengths.clear();
+  }
   // The lengths must have been checked (check_put_lengths).
   void add(std::string_view key, std::string_view value) {
     keys.append(key);

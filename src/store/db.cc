@@ -92,7 +92,14 @@ Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out,
 
   std::unique_ptr<Store> store;
   OpenReport report;
-  s = Store::open(paths, Store::Mode::kReadWrite, cache_size, &store, &report);
+  // An exclusive open (the package's) replays on two threads and leaves the
+  // cache cold, as an open after a persist does; the low-level module keeps
+  // to the thread it is called on and warms the cache with every replayed
+  // put, as its calls would.
+  ReplayOptions replay;
+  replay.parallel = exclusive;
+  replay.warm_cache = !exclusive;
+  s = Store::open(paths, Store::Mode::kReadWrite, cache_size, &store, &report, replay);
   if (!s.ok()) return s;
   // With no other instance appending, the data files' appends can wait in
   // memory: the log, replayed at the next open, recovers any that a crash

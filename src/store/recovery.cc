@@ -1,9 +1,14 @@
 // Opening a Store: the data files, then the snapshot and the log replayed
 // on top by the rule of every write (record_state.h).
 #include <algorithm>
+#include <exception>
 #include <limits>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "format/snapshot.h"
+#include "store/handoff.h"
 #include "store/key_hash.h"
 #include "store/record_check.h"
 #include "store/store.h"
@@ -21,7 +26,7 @@ Store::Store(DataFiles files, Mode mode, uint64_t cache_size)
 }
 
 Status Store::open(const StorePaths& paths, Mode mode, uint64_t cache_size,
-                   std::unique_ptr<Store>* out, OpenReport* report) {
+                   std::unique_ptr<Store>* out, OpenReport* report, const ReplayOptions& replay) {
   const bool read_only = mode != Mode::kReadWrite;
   DataFiles files;
   Status s =
@@ -32,7 +37,7 @@ Status Store::open(const StorePaths& paths, Mode mode, uint64_t cache_size,
   }
   std::unique_ptr<Store> store(new Store(std::move(files), mode, cache_size));
   *report = OpenReport();
-  s = store->recover(paths, report);
+  s = store->recover(paths, replay, report);
   if (!s.ok()) return s;
   *out = std::move(store);
   return Status();
@@ -72,14 +77,20 @@ Status Store::choose_ends(const StorePaths& paths) {
   return Status();
 }
 
-// The cache takes what apply_put and apply_delete would have left in it. A
-// fold that cannot fill the cache to evicting -- every hash it puts fits
-// beside what the cache holds -- leaves it holding the last value of each
-// hash still put at the end, most recent last: those are cached in id
-// order, each once, and nothing else is touched. Otherwise the puts and
-// deletes reach the cache one by one, in log order.
-void Store::apply_replayed(ReplayFold* fold) {
+// With `warm_cache`, the cache takes what apply_put and apply_delete would
+// have left in it. A fold that cannot fill the cache to evicting -- every
+// hash it puts that the cache may lack fits beside what it holds -- leaves
+// it holding the last value of each hash still put at the end, most recent
+// last: those are cached in id order, each once, and nothing else is
+// touched. Otherwise the puts and deletes reach the cache one by one, in
+// log order.
+void Store::apply_replayed(ReplayFold* fold, bool warm_cache) {
   state_.prepare(&fold->state);
+  if (!warm_cache) {
+    state_.apply(&fold->state);
+    fold->deletes.clear();
+    return;
+  }
   const uint32_t first = fold->state.first_id();
   auto for_each_put = [&](auto&& f) {
     uint32_t id = first;
@@ -87,8 +98,12 @@ void Store::apply_replayed(ReplayFold* fold) {
       run.for_each([&](std::string_view key, std::string_view value) { f(id++, key, value); });
     }
   };
+  // The cache holds only hashes the index names; holding as many, it holds
+  // them all, and only hashes new to the index can be new to it.
   const uint64_t room = std::max<uint64_t>(cache_.capacity(), 1);
-  if (cache_.size() + fold->state.put_hashes() <= room) {
+  const bool holds_all = cache_.size() == state_.index.size();
+  const size_t new_to_cache = holds_all ? fold->state.new_put_hashes() : fold->state.put_hashes();
+  if (cache_.size() + new_to_cache <= room) {
     std::vector<bool> last(fold->state.next_id() - first, false);
     size_t cached = 0;
     for (const IndexPair& c : fold->state.changes()) {
@@ -117,7 +132,7 @@ void Store::apply_replayed(ReplayFold* fold) {
   fold->bytes = 0;
 }
 
-Status Store::recover(const StorePaths& paths, OpenReport* report) {
+Status Store::recover(const StorePaths& paths, const ReplayOptions& options, OpenReport* report) {
   report->snapshot_present = path_exists(paths.snapshot);
   SnapshotImage image;
   bool found = false;
@@ -176,42 +191,84 @@ Status Store::recover(const StorePaths& paths, OpenReport* report) {
   // write per data file: the files end as record-by-record appends would
   // leave them, with two system calls per run instead of per record. The
   // index, the record sets and the cache take the changes in folds of many
-  // (see apply_replayed).
+  // (see apply_replayed). In parallel, a second thread reads on meanwhile:
+  // that one alone then touches the log and the data files, this one the
+  // state and the cache, and a fold changes hands whole.
   constexpr size_t kReplayRunBytes = 4 << 20;
   constexpr size_t kFoldChanges = 1 << 21;
-  constexpr size_t kFoldBytes = 64 << 20;
-  ReplayFold fold(state_);
-  PutBatch run;
-  auto write_run = [&] {
-    const uint32_t first = fold.state.next_id() - static_cast<uint32_t>(run.size());
-    unwrap(write_records(run, first, fold.state.keys_end() - run.keys.size(),
-                         fold.state.vals_end() - run.values.size(), /*skip_same=*/true));
-    fold.bytes += run.keys.size() + run.values.size();
-    fold.runs.push_back(std::move(run));
-    run = PutBatch();
+  const bool warm = options.warm_cache;
+  // Smaller folds in parallel: the last one is applied after the reading.
+  const size_t fold_bytes = options.parallel ? 8 << 20 : 64 << 20;
+  Handoff<ReplayFold> handoff;
+  auto read = [&](bool handed) {
+    ReplayFold fold(state_.record_count, state_.keys_end, state_.vals_end);
+    PutBatch run;
+    bool stopped = false;  // the applying side gave up
+    auto write_run = [&] {
+      const uint32_t first = fold.state.next_id() - static_cast<uint32_t>(run.size());
+      unwrap(write_records(run, first, fold.state.keys_end() - run.keys.size(),
+                           fold.state.vals_end() - run.values.size(), /*skip_same=*/true));
+      fold.bytes += run.keys.size() + run.values.size();
+      if (warm) {
+        fold.runs.push_back(std::move(run));  // the cache takes its values
+        run = PutBatch();
+      } else {
+        run.clear();  // its buffers serve the next run
+      }
+    };
+    auto end_fold = [&] {
+      if (run.size() > 0) write_run();
+      if (!handed) return apply_replayed(&fold, warm);
+      ReplayFold next(fold.state.next_id(), fold.state.keys_end(), fold.state.vals_end());
+      if (!handoff.give(fold)) stopped = true;
+      fold = std::move(next);
+    };
+    Status read_status = read_wal(
+        paths.wal,
+        [&](WalEntry& entry) {
+          if (stopped) return;
+          const uint64_t h = key_hash(entry.key);
+          if (entry.type == WalEntry::Type::kPut) {
+            fold.state.put(h, static_cast<uint32_t>(entry.key.size()),
+                           static_cast<uint32_t>(entry.value.size()));
+            run.add(entry.key, entry.value);
+            if (run.keys.size() + run.values.size() >= kReplayRunBytes) write_run();
+          } else {
+            fold.state.erase(h);
+            if (warm) fold.deletes.push_back({fold.state.next_id(), h});
+          }
+          if (fold.state.size() >= kFoldChanges || fold.bytes >= fold_bytes) end_fold();
+        },
+        &report->log);
+    if (read_status.ok() && !stopped) end_fold();
+    return read_status;
   };
-  auto apply_fold = [&] {
-    if (run.size() > 0) write_run();
-    apply_replayed(&fold);
-  };
-  s = read_wal(
-      paths.wal,
-      [&](WalEntry& entry) {
-        const uint64_t h = key_hash(entry.key);
-        if (entry.type == WalEntry::Type::kPut) {
-          fold.state.put(h, static_cast<uint32_t>(entry.key.size()),
-                         static_cast<uint32_t>(entry.value.size()));
-          run.add(entry.key, entry.value);
-          if (run.keys.size() + run.values.size() >= kReplayRunBytes) write_run();
-        } else {
-          fold.state.erase(h);
-          fold.deletes.push_back({fold.state.next_id(), h});
-        }
-        if (fold.state.size() >= kFoldChanges || fold.bytes >= kFoldBytes) apply_fold();
-      },
-      &report->log);
-  if (s.ok()) apply_fold();
-  return s;
+  if (!options.parallel) return read(false);
+  Status read_status;
+  std::exception_ptr failure;
+  std::thread reader;
+  try {
+    reader = std::thread([&] {
+      try {
+        read_status = read(true);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      handoff.close();
+    });
+  } catch (const std::system_error&) {
+    return read(false);  // no thread to be had: the replay goes on alone
+  }
+  try {
+    while (std::optional<ReplayFold> fold = handoff.take()) apply_replayed(&*fold, warm);
+  } catch (...) {
+    handoff.abandon();
+    reader.join();
+    throw;
+  }
+  reader.join();
+  if (failure) std::rethrow_exception(failure);
+  return read_status;
 }
 
 }  // namespace corvid

@@ -37,6 +37,16 @@ struct OpenReport {
   std::string damage;
 };
 
+// How a writer's open replays the log.
+struct ReplayOptions {
+  // Apply what the log holds on a second thread while this one reads on
+  // (the thread is gone again when the open returns).
+  bool parallel = false;
+  // Leave in the cache the replayed values a put of each would have; a
+  // store left cold reads them from the files when asked.
+  bool warm_cache = true;
+};
+
 struct StoreStats {
   RecordCounts records;
   uint64_t live_bytes = 0;  // key and value bytes of the live records
@@ -60,7 +70,8 @@ class Store {
   // written to them, and every failure but opening the snapshot or the log
   // panics; read-only, nothing is written and failures come back as Status.
   static Status open(const StorePaths& paths, Mode mode, uint64_t cache_size,
-                     std::unique_ptr<Store>* out, OpenReport* report);
+                     std::unique_ptr<Store>* out, OpenReport* report,
+                     const ReplayOptions& replay = ReplayOptions());
 
   const RecordState& state() const { return state_; }
   // Replaces the index by `index`, which holds the same entries (merged,
@@ -135,18 +146,19 @@ class Store {
 
   // A writer's replay, gathered since its last fold.
   struct ReplayFold {
-    explicit ReplayFold(const RecordState& s) : state(s.record_count, s.keys_end, s.vals_end) {}
+    ReplayFold(uint32_t next_id, uint64_t keys_end, uint64_t vals_end)
+        : state(next_id, keys_end, vals_end) {}
     RecordFold state;
-    std::vector<PutBatch> runs;  // the puts' records, written out
+    std::vector<PutBatch> runs;  // the puts' records, written out, for the cache
     size_t bytes = 0;            // in runs
     // Each delete: the id of the next put, and the hash.
     std::vector<std::pair<uint32_t, uint64_t>> deletes;
   };
 
   Store(DataFiles files, Mode mode, uint64_t cache_size);
-  Status recover(const StorePaths& paths, OpenReport* report);
+  Status recover(const StorePaths& paths, const ReplayOptions& options, OpenReport* report);
   Status choose_ends(const StorePaths& paths);
-  void apply_replayed(ReplayFold* fold);
+  void apply_replayed(ReplayFold* fold, bool warm_cache);
   // Writes the batch's records as rows `first` on, at keys_at and vals_at,
   // with one write to each data file (none where the bytes are there
   // already, with `skip_same`); changes no state.
