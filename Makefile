@@ -14,7 +14,7 @@ DEMO_DIR ?= demo-data
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
 .PHONY: all deps clang-deps venv build wheel sdist demo test ctest pytest asan-test tsan crash \
-	bench-deps bench-scale bench-index \
+	bench-deps bench-scale bench-index bench-uring \
   faults fuzz bench install-check format clean
 
 all: build
@@ -130,6 +130,15 @@ bench-scale: bench-deps
 bench-index: ctest
 	$(VENV)/bin/cmake --build build/tests --target index_bench
 	build/tests/index_bench
+
+# Two pwrite/pread calls per record against one io_uring submission of both
+# (Debian's liburing-dev, installed here for this alone).
+bench-uring: ctest
+	@dpkg -s liburing-dev >/dev/null 2>&1 || { apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq liburing-dev; }
+	$(VENV)/bin/cmake -S . -B build/tests >/dev/null
+	$(VENV)/bin/cmake --build build/tests --target uring_bench
+	build/tests/uring_bench
 
 # The crash harness at length: CRASH_KILLS kills of a writing child (each
 # sequence with and without vacuums), and VACUUM_KILLS kills inside a vacuum
