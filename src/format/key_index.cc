@@ -159,7 +159,8 @@ void KeyIndex::prepare_update(Update* update) {
   const IndexPairs& changes = update->changes;
   size_t fresh = 0;  // hashes the index does not hold yet
   for (const IndexPair& c : changes) {
-    fresh += c.id != kNone && !added_.contains(c.hash) && find_sorted(c.hash) == nullptr;
+    const uint64_t h = c.hash;  // a packed field binds to no reference
+    fresh += c.id != kNone && !added_.contains(h) && find_sorted(h) == nullptr;
   }
   // A few new hashes go into the map; more than an eighth of the array's
   // make a new array, which costs a copy of it but keeps lookups in the
@@ -175,11 +176,12 @@ void KeyIndex::prepare_update(Update* update) {
   const IndexPair* p = sorted_.data();
   const IndexPair* const end = p + sorted_.size();
   for (const IndexPair& c : changes) {
-    if (added_.contains(c.hash)) continue;  // changed in the map
-    for (; p != end && p->hash < c.hash; ++p) {
+    const uint64_t h = c.hash;
+    if (added_.contains(h)) continue;  // changed in the map
+    for (; p != end && p->hash < h; ++p) {
       if (p->id != kErased) merged.push_back(*p);
     }
-    if (p != end && p->hash == c.hash) ++p;  // replaced by the change
+    if (p != end && p->hash == h) ++p;  // replaced by the change
     if (c.id != kNone) merged.push_back(c);
   }
   for (; p != end; ++p) {
@@ -193,7 +195,8 @@ void KeyIndex::prepare_update(Update* update) {
 void KeyIndex::apply_update(Update* update) noexcept {
   for (const IndexPair& c : update->changes) {
     if (!added_.empty()) {
-      auto it = added_.find(c.hash);
+      const uint64_t h = c.hash;
+      auto it = added_.find(h);
       if (it != added_.end()) {
         if (c.id == kNone) {
           added_.erase(it);
