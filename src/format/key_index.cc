@@ -124,35 +124,50 @@ int KeyIndex::directory_bits(size_t n) {
   return std::clamp(static_cast<int>(std::bit_width(n)), 1, 28);
 }
 
-bool KeyIndex::index_sorted() {
-  const size_t n = sorted_.size();
+KeyIndex::Directory KeyIndex::zeroed_directory(size_t n) {
+  Directory dir((size_t{1} << directory_bits(n)) + 1);
+  // Blocks that come from mmap are zero already.
+  if (dir.size() * sizeof(uint32_t) < kHugeBlock) std::fill(dir.begin(), dir.end(), 0u);
+  return dir;
+}
+
+bool KeyIndex::count_directory(const IndexPairs& pairs, Directory* dir, size_t* erased) {
+  const size_t n = pairs.size();
   const int shift = 64 - directory_bits(n);
-  Directory dir((size_t{1} << (64 - shift)) + 1);
-  size_t next = 0;  // the first bucket not yet given its start
-  size_t erased = 0;
-  const IndexPair* pairs = sorted_.data();
-  for (size_t i = 0; i < n; ++i) {
-    const uint64_t h = pairs[i].hash;
-    if (i > 0 && h <= pairs[i - 1].hash) return false;
-    erased += pairs[i].id == kErased;
-    for (const size_t bucket = h >> shift; next <= bucket;) dir[next++] = static_cast<uint32_t>(i);
+  const IndexPair* p = pairs.data();
+  uint32_t* counts = dir->data() + 1;  // of bucket b at b + 1
+  bool ascending = true;
+  size_t erased_pairs = 0;
+  uint64_t previous = n > 0 ? p[0].hash : 0;
+  if (n > 0) {
+    erased_pairs += p[0].id == kErased;
+    ++counts[previous >> shift];
   }
-  while (next < dir.size()) dir[next++] = static_cast<uint32_t>(n);
-  dir_ = std::move(dir);
-  shift_ = shift;
-  erased_ = erased;
+  // No branch that depends on the data: a bucket's pairs, however many,
+  // cost one increment each, where filling starts pair by pair mispredicts.
+  for (size_t i = 1; i < n; ++i) {
+    const uint64_t h = p[i].hash;
+    ascending &= h > previous;
+    previous = h;
+    erased_pairs += p[i].id == kErased;
+    ++counts[h >> shift];
+  }
+  if (!ascending) return false;
+  // dir[b] becomes the number of pairs in the buckets before b.
+  uint32_t sum = 0;
+  for (uint32_t& d : *dir) d = sum += d;
+  *erased = erased_pairs;
   return true;
 }
 
-void KeyIndex::fill_directory(const IndexPairs& pairs, Directory* dir) {
-  const int shift = 64 - directory_bits(pairs.size());
-  size_t next = 0;
-  for (size_t i = 0; i < pairs.size(); ++i) {
-    for (const size_t bucket = pairs[i].hash >> shift; next <= bucket;) {
-      (*dir)[next++] = static_cast<uint32_t>(i);
-    }
-  }
-  while (next < dir->size()) (*dir)[next++] = static_cast<uint32_t>(pairs.size());
+bool KeyIndex::index_sorted() {
+  Directory dir = zeroed_directory(sorted_.size());
+  size_t erased = 0;
+  if (!count_directory(sorted_, &dir, &erased)) return false;
+  dir_ = std::move(dir);
+  shift_ = 64 - directory_bits(sorted_.size());
+  erased_ = erased;
+  return true;
 }
 
 void KeyIndex::prepare_update(Update* update) {
@@ -188,8 +203,9 @@ void KeyIndex::prepare_update(Update* update) {
     if (p->id != kErased) merged.push_back(*p);
   }
   update->shift = 64 - directory_bits(merged.size());
-  update->dir.resize((size_t{1} << (64 - update->shift)) + 1);
-  fill_directory(merged, &update->dir);
+  update->dir = zeroed_directory(merged.size());
+  size_t erased = 0;
+  (void)count_directory(merged, &update->dir, &erased);  // in order, none erased
 }
 
 void KeyIndex::apply_update(Update* update) noexcept {

@@ -150,14 +150,16 @@ class KeyIndex {
   IndexPair* find_sorted(uint64_t h) {
     return const_cast<IndexPair*>(static_cast<const KeyIndex*>(this)->find_sorted(h));
   }
-  // Builds the directory over sorted_ and counts its erased pairs, in one
-  // pass; false, with nothing changed, when sorted_ is out of order.
+  // Builds the directory over sorted_ and counts its erased pairs; false,
+  // with nothing changed, when sorted_ is out of order.
   bool index_sorted();
   // The directory's size and shift for n pairs.
   static int directory_bits(size_t n);
-  // Fills a directory of directory_bits(pairs.size()) bits over sorted,
-  // unerased pairs.
-  static void fill_directory(const IndexPairs& pairs, Directory* dir);
+  // A directory for n pairs, all zero.
+  static Directory zeroed_directory(size_t n);
+  // Fills a zeroed directory over `pairs` and counts the erased ones; false
+  // when the pairs are not in strictly ascending hash order.
+  static bool count_directory(const IndexPairs& pairs, Directory* dir, size_t* erased);
 
   IndexPairs sorted_;
   // dir_[b] is the first pair whose hash's top `bits` bits are b or more.
