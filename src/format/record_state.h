@@ -1,7 +1,9 @@
 // What the engine knows of its records, and what snapshot.bin holds: the
 // index, the two record sets and the three counters. Every change to it goes
 // through apply_put and apply_delete, the one rule by which a put or a delete
-// -- made now, replayed from the log, or copied by vacuum -- moves the state.
+// -- made now, replayed from the log, or copied by vacuum -- moves the state,
+// or through a RecordFold, which reaches the state that rule would by many
+// changes at once.
 #pragma once
 
 #include <cstdint>

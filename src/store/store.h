@@ -150,7 +150,7 @@ class Store {
         : state(next_id, keys_end, vals_end) {}
     RecordFold state;
     std::vector<PutBatch> runs;  // the puts' records, written out, for the cache
-    size_t bytes = 0;            // in runs
+    size_t bytes = 0;            // of the records written since the fold began
     // Each delete: the id of the next put, and the hash.
     std::vector<std::pair<uint32_t, uint64_t>> deletes;
   };
