@@ -86,15 +86,18 @@ Status Store::choose_ends(const StorePaths& paths) {
 // log order.
 void Store::apply_replayed(ReplayFold* fold, bool warm_cache) {
   state_.prepare(&fold->state);
-  if (!warm_cache) {
-    state_.apply(&fold->state);
-    fold->deletes.clear();
-    return;
-  }
-  const uint32_t first = fold->state.first_id();
+  if (warm_cache) warm_cache_with(*fold);
+  state_.apply(&fold->state);
+  fold->runs.clear();
+  fold->deletes.clear();
+  fold->bytes = 0;
+}
+
+void Store::warm_cache_with(const ReplayFold& fold) {
+  const uint32_t first = fold.state.first_id();
   auto for_each_put = [&](auto&& f) {
     uint32_t id = first;
-    for (const PutBatch& run : fold->runs) {
+    for (const PutBatch& run : fold.runs) {
       run.for_each([&](std::string_view key, std::string_view value) { f(id++, key, value); });
     }
   };
@@ -102,11 +105,11 @@ void Store::apply_replayed(ReplayFold* fold, bool warm_cache) {
   // them all, and only hashes new to the index can be new to it.
   const uint64_t room = std::max<uint64_t>(cache_.capacity(), 1);
   const bool holds_all = cache_.size() == state_.index.size();
-  const size_t new_to_cache = holds_all ? fold->state.new_put_hashes() : fold->state.put_hashes();
+  const size_t new_to_cache = holds_all ? fold.state.new_put_hashes() : fold.state.put_hashes();
   if (cache_.size() + new_to_cache <= room) {
-    std::vector<bool> last(fold->state.next_id() - first, false);
+    std::vector<bool> last(fold.state.next_id() - first, false);
     size_t cached = 0;
-    for (const IndexPair& c : fold->state.changes()) {
+    for (const IndexPair& c : fold.state.changes()) {
       if (c.id == KeyIndex::kNone) {
         cache_.remove(c.hash);
       } else {
@@ -118,18 +121,14 @@ void Store::apply_replayed(ReplayFold* fold, bool warm_cache) {
     for_each_put([&](uint32_t id, std::string_view key, std::string_view value) {
       if (last[id - first]) cache_.put(key_hash(key), std::string(value));
     });
-  } else {
-    auto del = fold->deletes.begin();
-    for_each_put([&](uint32_t id, std::string_view key, std::string_view value) {
-      for (; del != fold->deletes.end() && del->first <= id; ++del) cache_.remove(del->second);
-      cache_.put(key_hash(key), std::string(value));
-    });
-    for (; del != fold->deletes.end(); ++del) cache_.remove(del->second);
+    return;
   }
-  state_.apply(&fold->state);
-  fold->runs.clear();
-  fold->deletes.clear();
-  fold->bytes = 0;
+  auto del = fold.deletes.begin();
+  for_each_put([&](uint32_t id, std::string_view key, std::string_view value) {
+    for (; del != fold.deletes.end() && del->first <= id; ++del) cache_.remove(del->second);
+    cache_.put(key_hash(key), std::string(value));
+  });
+  for (; del != fold.deletes.end(); ++del) cache_.remove(del->second);
 }
 
 Status Store::recover(const StorePaths& paths, const ReplayOptions& options, OpenReport* report) {

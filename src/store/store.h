@@ -158,7 +158,11 @@ class Store {
   Store(DataFiles files, Mode mode, uint64_t cache_size);
   Status recover(const StorePaths& paths, const ReplayOptions& options, OpenReport* report);
   Status choose_ends(const StorePaths& paths);
+  // Applies a fold to the state, and to the cache when `warm_cache`; the fold
+  // is left empty, gathered against the new state.
   void apply_replayed(ReplayFold* fold, bool warm_cache);
+  // A prepared, not yet applied fold's changes to the cache.
+  void warm_cache_with(const ReplayFold& fold);
   // Writes the batch's records as rows `first` on, at keys_at and vals_at,
   // with one write to each data file (none where the bytes are there
   // already, with `skip_same`); changes no state.
