@@ -124,18 +124,15 @@ int KeyIndex::directory_bits(size_t n) {
   return std::clamp(static_cast<int>(std::bit_width(n)), 1, 28);
 }
 
-KeyIndex::Directory KeyIndex::zeroed_directory(size_t n) {
-  Directory dir((size_t{1} << directory_bits(n)) + 1);
-  // Blocks that come from mmap are zero already.
-  if (dir.size() * sizeof(uint32_t) < kHugeBlock) std::fill(dir.begin(), dir.end(), 0u);
-  return dir;
-}
-
-bool KeyIndex::count_directory(const IndexPairs& pairs, Directory* dir, size_t* erased) {
+bool KeyIndex::build_directory(const IndexPairs& pairs, Directory* out, int* shift_out,
+                               size_t* erased) {
   const size_t n = pairs.size();
   const int shift = 64 - directory_bits(n);
+  Directory dir((size_t{1} << (64 - shift)) + 1);
+  // Blocks that come from mmap are zero already.
+  if (dir.size() * sizeof(uint32_t) < kHugeBlock) std::fill(dir.begin(), dir.end(), 0u);
   const IndexPair* p = pairs.data();
-  uint32_t* counts = dir->data() + 1;  // of bucket b at b + 1
+  uint32_t* counts = dir.data() + 1;  // of bucket b at b + 1
   bool ascending = true;
   size_t erased_pairs = 0;
   uint64_t previous = n > 0 ? p[0].hash : 0;
@@ -155,20 +152,14 @@ bool KeyIndex::count_directory(const IndexPairs& pairs, Directory* dir, size_t* 
   if (!ascending) return false;
   // dir[b] becomes the number of pairs in the buckets before b.
   uint32_t sum = 0;
-  for (uint32_t& d : *dir) d = sum += d;
+  for (uint32_t& d : dir) d = sum += d;
+  *out = std::move(dir);
+  *shift_out = shift;
   *erased = erased_pairs;
   return true;
 }
 
-bool KeyIndex::index_sorted() {
-  Directory dir = zeroed_directory(sorted_.size());
-  size_t erased = 0;
-  if (!count_directory(sorted_, &dir, &erased)) return false;
-  dir_ = std::move(dir);
-  shift_ = 64 - directory_bits(sorted_.size());
-  erased_ = erased;
-  return true;
-}
+bool KeyIndex::index_sorted() { return build_directory(sorted_, &dir_, &shift_, &erased_); }
 
 void KeyIndex::prepare_update(Update* update) {
   const IndexPairs& changes = update->changes;
@@ -202,10 +193,8 @@ void KeyIndex::prepare_update(Update* update) {
   for (; p != end; ++p) {
     if (p->id != kErased) merged.push_back(*p);
   }
-  update->shift = 64 - directory_bits(merged.size());
-  update->dir = zeroed_directory(merged.size());
-  size_t erased = 0;
-  (void)count_directory(merged, &update->dir, &erased);  // in order, none erased
+  size_t erased = 0;  // none: merged leaves erased pairs out
+  (void)build_directory(merged, &update->dir, &update->shift, &erased);  // in order
 }
 
 void KeyIndex::apply_update(Update* update) noexcept {

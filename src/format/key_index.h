@@ -155,11 +155,10 @@ class KeyIndex {
   bool index_sorted();
   // The directory's size and shift for n pairs.
   static int directory_bits(size_t n);
-  // A directory for n pairs, all zero.
-  static Directory zeroed_directory(size_t n);
-  // Fills a zeroed directory over `pairs` and counts the erased ones; false
-  // when the pairs are not in strictly ascending hash order.
-  static bool count_directory(const IndexPairs& pairs, Directory* dir, size_t* erased);
+  // Builds the directory over `pairs`, with its shift, and counts the erased
+  // pairs; false, with nothing set, when the pairs are not in strictly
+  // ascending hash order.
+  static bool build_directory(const IndexPairs& pairs, Directory* dir, int* shift, size_t* erased);
 
   IndexPairs sorted_;
   // dir_[b] is the first pair whose hash's top `bits` bits are b or more.
