@@ -284,16 +284,18 @@ Status DataFiles::read_key(const RecordEntry& entry, std::string* out) const {
 }
 
 Status DataFiles::read_keys(uint64_t offset, uint64_t len, std::string* out) const {
-  if (!hold_) return read_at(keys_fd_.get(), offset, len, out);
-  out->resize(len);
-  return held_keys_.read(keys_fd_.get(), keys_view_.get(), offset, len, out->data());
+  return read_from(keys_fd_, held_keys_, keys_view_.get(), offset, len, out);
 }
 
 Status DataFiles::read_value(const RecordEntry& entry, std::string* out) const {
-  if (!hold_) return read_at(vals_fd_.get(), entry.val_offset, entry.val_len, out);
-  out->resize(entry.val_len);
-  return held_vals_.read(vals_fd_.get(), vals_view_.get(), entry.val_offset, entry.val_len,
-                         out->data());
+  return read_from(vals_fd_, held_vals_, vals_view_.get(), entry.val_offset, entry.val_len, out);
+}
+
+Status DataFiles::read_from(const Fd& fd, const HeldBytes& held, const FileView* view,
+                            uint64_t offset, uint64_t len, std::string* out) const {
+  if (!hold_) return read_at(fd.get(), offset, len, out);
+  out->resize(len);
+  return held.read(fd.get(), view, offset, len, out->data());
 }
 
 Status KeyReader::add(const RecordEntry& entry) {

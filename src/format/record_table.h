@@ -164,6 +164,10 @@ class DataFiles {
   Status check_row(uint32_t id) const;
   // Tells the views how far the held bytes reached the files.
   void note_written();
+  // Bytes of one data file: held ones from memory, the rest through its view
+  // or with positioned reads.
+  Status read_from(const Fd& fd, const HeldBytes& held, const FileView* view, uint64_t offset,
+                   uint64_t len, std::string* out) const;
   Status reserve_rows(uint64_t from_row);
   // Read-only, rows a writer's open would add read as zeros.
   Status read_entry_past_mapping(uint32_t id, RecordEntry* out) const;
