@@ -48,6 +48,27 @@ void index_copied(const std::vector<uint64_t>& hashes, RecordState* copy) {
   }
 }
 
+// The same index taken from the old one, already in hash order, with each
+// id renumbered through `new_ids` (old id -> new id): no sort. Only when the
+// old index names every copied record once, under the hash its key has;
+// false, with nothing changed, otherwise.
+bool index_renumbered(const KeyIndex& old, const std::vector<uint32_t>& new_ids,
+                      const std::vector<uint64_t>& hashes, RecordState* copy) {
+  if (old.size() != hashes.size()) return false;
+  IndexPairs scratch;
+  const IndexPairs& in_order = old.in_order(&scratch);
+  IndexPairs pairs(in_order.size());
+  for (size_t i = 0; i < in_order.size(); ++i) {
+    const uint64_t h = in_order[i].hash;
+    const uint32_t id = in_order[i].id;
+    const uint32_t renumbered = id < new_ids.size() ? new_ids[id] : KeyIndex::kNone;
+    if (renumbered == KeyIndex::kNone || hashes[renumbered] != h) return false;
+    pairs[i] = {h, renumbered};
+  }
+  copy->index.load(std::move(pairs));  // in order: taken after one pass
+  return true;
+}
+
 Status create_copy(const std::string& path, Fd* fd) {
   return open_file(vacuum_copy(path), O_WRONLY | O_CREAT | O_TRUNC, fd);
 }
@@ -85,8 +106,13 @@ Status Store::copy_live_records(const DataPaths& data, RecordState* copy) const 
   // they are read in large spans, and the new ids are the ranks of the old.
   SpanReader key_bytes(files_.keys_fd(), state_.keys_end);
   SpanReader value_bytes(files_.vals_fd(), state_.vals_end);
+  const uint64_t live_count = state_.live.cardinality();
   std::vector<uint64_t> hashes;  // by new id
-  hashes.reserve(static_cast<size_t>(state_.live.cardinality()));
+  hashes.reserve(static_cast<size_t>(live_count));
+  // Old id -> new id, for taking the index over without a sort; only while
+  // that costs no more than a few bytes a live record.
+  const bool renumber = state_.record_count <= 4 * live_count + 4096;
+  std::vector<uint32_t> new_ids(renumber ? state_.record_count : 0, KeyIndex::kNone);
   std::string_view key, value;
   state_.live.for_each([&](uint32_t old_id) {
     if (!s.ok() || old_id >= state_.record_count) return;
@@ -102,12 +128,15 @@ Status Store::copy_live_records(const DataPaths& data, RecordState* copy) const 
     encode_row(row, copy->next_entry(old.key_len, old.val_len));
     if (s.ok()) s = rows.write(row, sizeof row);
     if (s.ok()) {
+      if (renumber) new_ids[old_id] = copy->record_count;
       copy->live.add(copy->record_count++);
       copy->keys_end += old.key_len;
       copy->vals_end += old.val_len;
     }
   });
-  if (s.ok()) index_copied(hashes, copy);
+  if (s.ok() && !(renumber && index_renumbered(state_.index, new_ids, hashes, copy))) {
+    index_copied(hashes, copy);
+  }
   if (!s.ok()) return s;
   // The copy of the table has its full size and blocks before the commit:
   // after it, nothing may need room that the old files still hold.
