@@ -144,6 +144,8 @@ Status sync_file(int fd) {
   return Status();
 }
 
+void start_writeback(int fd) { (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE); }
+
 Status sync_data(int fd) {
   while (::fdatasync(fd) != 0) {
     if (errno != EINTR) return Status::FromErrno(errno);

@@ -53,6 +53,10 @@ Status reserve_blocks(int fd, uint64_t offset, uint64_t length);
 // The same for bytes past the end of the file, which keeps its length.
 Status reserve_beyond_end(int fd, uint64_t offset, uint64_t length);
 Status sync_file(int fd);
+// Starts writing the file's dirty pages to the disk without waiting: a
+// later sync then has less to wait for. Only a hint; errors are ignored (a
+// sync reports them).
+void start_writeback(int fd);
 // Forces the file's data, and the metadata needed to read it back (its
 // length), to the disk: fdatasync.
 Status sync_data(int fd);

@@ -29,6 +29,8 @@ namespace {
 
 // The copies go through buffers; the files see the same bytes, front to back.
 constexpr size_t kCopyBuffer = 1 << 20;
+// Copied bytes between two starts of the copies' writeback.
+constexpr uint64_t kWritebackStep = 4 << 20;
 
 // The index of the copied records, whose KeyHashes `hashes` gives by id.
 // Two live records of one hash (damage) copy as a put of each would: the
@@ -113,6 +115,7 @@ Status Store::copy_live_records(const DataPaths& data, RecordState* copy) const 
   // that costs no more than a few bytes a live record.
   const bool renumber = state_.record_count <= 4 * live_count + 4096;
   std::vector<uint32_t> new_ids(renumber ? state_.record_count : 0, KeyIndex::kNone);
+  uint64_t next_writeback = kWritebackStep;
   std::string_view key, value;
   state_.live.for_each([&](uint32_t old_id) {
     if (!s.ok() || old_id >= state_.record_count) return;
@@ -132,6 +135,12 @@ Status Store::copy_live_records(const DataPaths& data, RecordState* copy) const 
       copy->live.add(copy->record_count++);
       copy->keys_end += old.key_len;
       copy->vals_end += old.val_len;
+      // The disk writes the copies while the loop goes on, instead of all
+      // of it in the syncs at the end.
+      if (copy->keys_end + copy->vals_end >= next_writeback) {
+        next_writeback += kWritebackStep;
+        for (int fd : {keys.fd(), vals.fd()}) start_writeback(fd);
+      }
     }
   });
   if (s.ok() && !(renumber && index_renumbered(state_.index, new_ids, hashes, copy))) {
