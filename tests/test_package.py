@@ -16,6 +16,8 @@ import os
 import pathlib
 import pickle
 import random
+import signal
+import time
 import tracemalloc
 
 import pytest
@@ -1013,3 +1015,50 @@ def test_reopen_replays_a_long_log_and_starts_cold(tmp_path):
         assert list(db) == order
         assert {k: db[k] for k in m} == m
         assert {name: b for name, (b, _) in snapshot_of_files(path).items()} == files
+
+
+def open_fds():
+    return {os.readlink(f"/proc/self/fd/{fd}") for fd in os.listdir("/proc/self/fd")
+            if os.path.exists(f"/proc/self/fd/{fd}")}
+
+
+def test_vacuums_in_a_row_leave_no_file_open(path):
+    # The files a vacuum replaces close beside the calls after it; the next
+    # vacuum and close() wait for that.
+    before = open_fds()
+    db = corvid.open(path)
+    for round_ in range(4):
+        for i in range(3000):
+            db[f"k{i}"] = bytes([round_]) * 40
+        db.vacuum()
+        assert db[f"k{round_}"] == bytes([round_]) * 40
+    db.close()
+    assert open_fds() == before
+    with corvid.open(path) as db:
+        assert len(db) == 3000 and db["k2999"] == bytes([3]) * 40
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_child_forked_right_after_a_vacuum_lets_the_instance_go(path):
+    # The thread closing the replaced files is not in the child: the
+    # child's release of its copy of the instance must not wait for it.
+    db = corvid.open(path)
+    # Files large enough that their closing is still going on at the fork.
+    db.put_many((f"k{i}", b"v" * 400) for i in range(100000))
+    db.put_many((f"k{i}", b"w" * 400) for i in range(0, 100000, 2))
+    db.vacuum()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            del db
+            gc.collect()
+        finally:
+            os._exit(0)
+    deadline = time.monotonic() + 30
+    while os.waitpid(pid, os.WNOHANG) == (0, 0):
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            pytest.fail("the forked child hung releasing the instance")
+        time.sleep(0.01)
+    assert db["k0"] == b"w" * 400 and db["k1"] == b"v" * 400
+    db.close()

@@ -20,6 +20,7 @@
 #include "format/record_table.h"
 #include "store/batch.h"
 #include "store/panic.h"
+#include "store/release_thread.h"
 #include "store/value_cache.h"
 
 namespace corvid {
@@ -194,6 +195,8 @@ class Store {
   RowRun loaded_;  // the records the snapshot (or the vacuum) counted
   ValueCache cache_;
   DataFiles files_;
+  // Closes the files a vacuum replaced, for a writer that holds its appends.
+  ReleaseThread<DataFiles> replaced_files_;
   const Mode mode_;
   const bool read_only_;
   HashMap<uint32_t, LoggedRecord> logged_ = new_hash_map<uint32_t, LoggedRecord>();

@@ -211,7 +211,15 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   if (!s.ok()) return s;
   unwrap(files.map_table());
 
-  if (files_.holds_appends()) files.hold_appends();
+  if (files_.holds_appends()) {
+    files.hold_appends();
+    // The old files close beside the calls that follow; without memory for
+    // that, they close here as the new ones take their place.
+    try {
+      replaced_files_.release(std::make_unique<DataFiles>(std::move(files_)));
+    } catch (const std::bad_alloc&) {
+    }
+  }
   files_ = std::move(files);
   state_ = std::move(compacted);
   loaded_ = {state_.record_count, state_.keys_end, state_.vals_end};
