@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -27,25 +28,33 @@ class ReleaseThread {
     try {
       // When the thread cannot start, its callable, and the object with
       // it, is destroyed here.
-      thread_ = std::thread([object = std::move(object)]() mutable { object.reset(); });
+      thread_ =
+          std::make_unique<std::thread>([object = std::move(object)]() mutable { object.reset(); });
       generation_ = fork_generation();
     } catch (const std::system_error&) {
+    } catch (const std::bad_alloc&) {
     }
   }
 
   // Waits for the last release to finish. In a child made by fork() the
   // thread was never there: it and its object are left as they are.
-  void wait() {
-    if (!thread_.joinable()) return;
+  void wait() noexcept {
+    if (!thread_) return;
     if (generation_ != fork_generation()) {
-      new std::thread(std::move(thread_));  // never joined, never destroyed
+      (void)thread_.release();  // never joined, never destroyed
       return;
     }
-    thread_.join();
+    try {
+      thread_->join();
+    } catch (const std::system_error&) {
+      (void)thread_.release();  // not joinable after all: leave it
+      return;
+    }
+    thread_.reset();
   }
 
  private:
-  std::thread thread_;
+  std::unique_ptr<std::thread> thread_;
   uint64_t generation_ = 0;
 };
 
