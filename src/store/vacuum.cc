@@ -138,7 +138,7 @@ Status Store::copy_live_records(const DataPaths& data, RecordState* copy) const 
       // The disk writes the copies while the loop goes on, instead of all
       // of it in the syncs at the end.
       if (copy->keys_end + copy->vals_end >= next_writeback) {
-        next_writeback += kWritebackStep;
+        next_writeback = copy->keys_end + copy->vals_end + kWritebackStep;
         for (int fd : {keys.fd(), vals.fd()}) start_writeback(fd);
       }
     }
