@@ -21,15 +21,15 @@ class ReleaseThread {
   ReleaseThread& operator=(const ReleaseThread&) = delete;
   ~ReleaseThread() { wait(); }
 
-  // Destroys `object` on a new thread, after the one before is done; here,
-  // at once, when no thread can be had.
-  void release(std::unique_ptr<T> object) {
+  // Destroys `object`, moved out of the caller, on a new thread, after the
+  // one before is done. Without memory for the move, `object` stays where it
+  // is, for its owner to destroy; without a thread, it is destroyed here.
+  void release(T&& object) {
     wait();
     try {
-      // When the thread cannot start, its callable, and the object with
-      // it, is destroyed here.
+      auto owned = std::make_unique<T>(std::move(object));
       thread_ =
-          std::make_unique<std::thread>([object = std::move(object)]() mutable { object.reset(); });
+          std::make_unique<std::thread>([owned = std::move(owned)]() mutable { owned.reset(); });
       generation_ = fork_generation();
     } catch (const std::system_error&) {
     } catch (const std::bad_alloc&) {

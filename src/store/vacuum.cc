@@ -213,12 +213,9 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
 
   if (files_.holds_appends()) {
     files.hold_appends();
-    // The old files close beside the calls that follow; without memory for
-    // that, they close here as the new ones take their place.
-    try {
-      replaced_files_.release(std::make_unique<DataFiles>(std::move(files_)));
-    } catch (const std::bad_alloc&) {
-    }
+    // The old files close beside the calls that follow, or here as the new
+    // ones take their place.
+    replaced_files_.release(std::move(files_));
   }
   files_ = std::move(files);
   state_ = std::move(compacted);
