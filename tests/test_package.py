@@ -1062,3 +1062,27 @@ def test_child_forked_right_after_a_vacuum_lets_the_instance_go(path):
         time.sleep(0.01)
     assert db["k0"] == b"w" * 400 and db["k1"] == b"v" * 400
     db.close()
+
+
+def test_calls_right_after_a_vacuum_land_in_its_emptied_log(tmp_path):
+    # A vacuum leaves emptying its long log to a thread. The calls after it
+    # wait for that: none of their entries may be cut away with the old ones,
+    # nor land behind them.
+    path = str(tmp_path / "store")
+    proc = run_python(
+        "import corvid, signal\n"
+        f"db = corvid.open({path!r})\n"
+        "for i in range(100000): db[f'k{i}'] = b'v' * 100\n"
+        "for i in range(0, 100000, 2): db[f'k{i}'] = b'w' * 100\n"
+        "db.vacuum()\n"
+        "for i in range(50): db[f'new{i}'] = b'n%d' % i\n"
+        "del db['k1']\n"
+        "db.flush()\n"
+        "os.kill(os.getpid(), signal.SIGKILL)\n"
+    )
+    assert proc.returncode == -9, proc.stderr
+    assert os.path.getsize(os.path.join(path, "wal.bin")) < 4096
+    with corvid.open(path) as db:
+        assert len(db) == 100000 + 50 - 1
+        assert [db[f"new{i}"] for i in range(50)] == [b"n%d" % i for i in range(50)]
+        assert "k1" not in db and db["k0"] == b"w" * 100 and db["k3"] == b"v" * 100

@@ -108,7 +108,10 @@ Status LogWriter::flush() {
 
 Status LogWriter::empty_file() {
   Status s = set_length(out_.fd(), 0);
-  if (!s.ok()) return s;
+  return s.ok() ? file_emptied() : s;
+}
+
+Status LogWriter::file_emptied() {
   file_length_ = 0;
   reserved_end_ = 0;
   broken_ = false;  // the torn entry went with the rest

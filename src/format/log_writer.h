@@ -43,6 +43,9 @@ class LogWriter {
   Status flush();
   // Sets the file to length 0 and position 0; the buffer is left alone.
   Status empty_file();
+  // Takes up the file as empty: set to length 0 from elsewhere, while
+  // nothing was pending and nothing else used the writer.
+  Status file_emptied();
   // Drops the pending entries: they belong to another process's writer.
   void abandon() { out_.discard(); }
 

@@ -55,12 +55,13 @@ Status check_put_lengths(uint64_t key_len, uint64_t value_len) {
 }
 
 Db::Db(StorePaths paths, DirLock claim, std::unique_ptr<Store> store,
-       std::unique_ptr<LogWriter> log, OpenReport report, Durability durability)
+       std::unique_ptr<LogWriter> log, OpenReport report, Durability durability, bool holds_appends)
     : paths_(std::move(paths)),
       report_(std::move(report)),
       owner_pid_(::getpid()),
       generation_(fork_generation()),
       durability_(durability),
+      holds_appends_(holds_appends),
       claim_(std::move(claim)),
       log_(std::move(log)),
       store_(std::move(store)) {}
@@ -126,7 +127,7 @@ Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out,
   }
   out->reset(new Db(std::move(paths), std::move(claim), std::move(store),
                     std::make_unique<LogWriter>(std::move(wal_fd), wal_length), std::move(report),
-                    durability));
+                    durability, exclusive));
   Db* db = out->get();
   // Another instance that opens the directory replays the log: it must end
   // in whole entries, this one's included.
@@ -152,7 +153,7 @@ Status Db::open_read_only(std::string path, uint64_t cache_size, std::unique_ptr
   if (!s.ok()) return s;
   report.vacuum_interrupted = interrupted;
   out->reset(new Db(std::move(paths), DirLock(), std::move(store), nullptr, std::move(report),
-                    Durability::kBuffered));
+                    Durability::kBuffered, /*holds_appends=*/false));
   return Status();
 }
 
@@ -176,7 +177,7 @@ Status Db::flush_log() {
   if (log_ == nullptr || !usable().ok()) return Status();
   SharedLock store_lock(store_mu_);
   ExclusiveLock log_lock(log_mu_);
-  Status s = log_->flush();
+  Status s = log().flush();
   // The log holds every held append, so a failure to complete the files
   // loses nothing: persist and close, which need them, report it.
   if (s.ok()) (void)store_->write_held();
@@ -200,8 +201,8 @@ Status Db::put_locked(std::string_view key, std::string value) {
   }
   // A put that fails leaves nothing behind: neither its log entry nor any
   // change to the Store.
-  const uint64_t mark = log_->end();
-  unwrap(log_->append_put(key, value));
+  const uint64_t mark = log().end();
+  unwrap(log().append_put(key, value));
   Status s = settle_log(mark, Status());
   if (!s.ok()) return s;
   try {
@@ -223,8 +224,8 @@ Status Db::delete_key(std::string_view key, bool* found) {
   if (!s.ok()) return s;
   ExclusiveLock store_lock(store_mu_);
   ExclusiveLock log_lock(log_mu_);
-  const uint64_t mark = log_->end();
-  unwrap(log_->append_delete(key));
+  const uint64_t mark = log().end();
+  unwrap(log().append_delete(key));
   s = settle_log(mark, Status());
   if (!s.ok()) return s;
   *found = store_->apply_delete(key);
@@ -234,12 +235,12 @@ Status Db::delete_key(std::string_view key, bool* found) {
 
 Status Db::delete_present_locked(std::span<const std::string_view> keys, uint64_t* deleted) {
   *deleted = 0;
-  const uint64_t mark = log_->end();
+  const uint64_t mark = log().end();
   std::vector<std::string_view> present;
   Status s;
   for (std::string_view key : keys) {
     if (!store_->names(key)) continue;
-    s = log_->append_delete(key);
+    s = log().append_delete(key);
     if (!s.ok()) break;
     present.push_back(key);
   }
@@ -278,16 +279,16 @@ Status Db::set_default(std::string_view key, std::string value, std::string* cur
 }
 
 void Db::roll_back(uint64_t mark) {
-  (void)log_->roll_back(mark);
+  (void)log().roll_back(mark);
   // A synced entry that was taken back must not come back after a power loss.
-  if (durability_ == Durability::kSync) (void)sync_data(log_->fd());
+  if (durability_ == Durability::kSync) (void)sync_data(log().fd());
 }
 
 Status Db::settle_log(uint64_t mark, Status appended) {
   Status s = std::move(appended);
   if (s.ok() && durability_ != Durability::kBuffered) {
-    s = log_->flush();
-    if (s.ok() && durability_ == Durability::kSync) s = sync_data(log_->fd());
+    s = log().flush();
+    if (s.ok() && durability_ == Durability::kSync) s = sync_data(log().fd());
   }
   if (!s.ok()) roll_back(mark);
   return s;
@@ -304,10 +305,10 @@ Status Db::put_many(const PutBatch& batch) {
                               " more records (4294967295 at most): vacuum the store");
   }
   ExclusiveLock log_lock(log_mu_);
-  const uint64_t mark = log_->end();
+  const uint64_t mark = log().end();
   size_t key_at = 0, value_at = 0;
   for (auto [key_len, val_len] : batch.lengths) {
-    s = log_->append_put(std::string_view(batch.keys).substr(key_at, key_len),
+    s = log().append_put(std::string_view(batch.keys).substr(key_at, key_len),
                          std::string_view(batch.values).substr(value_at, val_len));
     if (!s.ok()) break;
     key_at += key_len;
@@ -387,8 +388,8 @@ Status Db::close() {
   LongCall long_call(*this);
   SharedLock store_lock(store_mu_);
   ExclusiveLock log_lock(log_mu_);
-  Status s = log_->flush();
-  if (!s.ok() || log_->end() == 0 || store_->vacuum_unfinished()) return s;
+  Status s = log().flush();
+  if (!s.ok() || log().end() == 0 || store_->vacuum_unfinished()) return s;
   return persist_locked();
 }
 
@@ -452,18 +453,48 @@ Status Db::persist_locked(IndexPairs* merged) {
   // installed, and the log is emptied only once nothing of it is pending: a
   // crash at any step reopens to the state before persist or at it, and no
   // torn tail of an old entry lands at the start of the emptied log.
-  Status s = log_->flush();
+  Status s = log().flush();
   if (!s.ok()) return s;
-  LoadGate gate = LoadGate::for_installing(log_->fd());
+  LoadGate gate = LoadGate::for_installing(log().fd());
   s = rename_file(tmp_path, paths_.snapshot);
   if (!s.ok()) return s;
   tmp.keep();
   crash_point("persist-renamed");
   if (sync) s = sync_dir(paths_.dir);
-  if (s.ok()) s = log_->empty_file();
-  if (s.ok() && sync) s = sync_file(log_->fd());
+  if (s.ok()) s = log().empty_file();
+  if (s.ok() && sync) s = sync_file(log().fd());
   if (s.ok() && merged != nullptr) *merged = std::move(sorted);
   return s;
+}
+
+Db::LogCut::~LogCut() {
+  if (fd_ < 0) return;
+  // An errno, not a Status: on the cut's thread nothing may allocate.
+  int error;
+  do {
+    error = ::ftruncate(fd_, 0) == 0 ? 0 : errno;
+  } while (error == EINTR);
+  *error_ = error;
+}
+
+LogWriter& Db::log() {
+  if (log_cut_pending_) {
+    log_cut_.wait();
+    log_cut_pending_ = false;
+    // A log the cut could not empty goes on as it was.
+    if (log_cut_error_ == 0) (void)log_->file_emptied();
+  }
+  return *log_;
+}
+
+Status Db::empty_log(LoadGate gate) {
+  if (holds_appends_) {
+    log_cut_pending_ = true;
+    log_cut_error_ = 0;
+    log_cut_.release(LogCut(log_->fd(), std::move(gate), &log_cut_error_));
+    return Status();
+  }
+  return log_->empty_file();
 }
 
 Status Db::unfinished_vacuum() const {
@@ -480,8 +511,10 @@ Status Db::vacuum() {
   ExclusiveLock store_lock(store_mu_);
   ExclusiveLock log_lock(log_mu_);
   if (store_->vacuum_unfinished()) return unfinished_vacuum();
-  s = store_->vacuum(paths_, *log_);
+  std::optional<LoadGate> installing;
+  s = store_->vacuum(paths_, log(), &installing);
   changed();  // the records have new ids, even when it failed half-way
+  if (s.ok()) s = empty_log(std::move(*installing));
   return s;
 }
 
@@ -518,7 +551,7 @@ Status Db::stats(StoreStats* out) {
   *out = store_->stats();
   if (log_ != nullptr) {
     ExclusiveLock log_lock(log_mu_);
-    out->log_file_bytes = log_->end();
+    out->log_file_bytes = log().end();
   } else {
     struct stat st;
     if (::stat(paths_.wal.c_str(), &st) == 0)

@@ -21,6 +21,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "format/file_names.h"
@@ -28,7 +29,9 @@
 #include "format/status.h"
 #include "store/batch.h"
 #include "store/dir_lock.h"
+#include "store/load_gate.h"
 #include "store/mutex.h"
+#include "store/release_thread.h"
 #include "store/store.h"
 
 namespace corvid {
@@ -150,7 +153,24 @@ class Db {
 
  private:
   Db(StorePaths paths, DirLock claim, std::unique_ptr<Store> store, std::unique_ptr<LogWriter> log,
-     OpenReport report, Durability durability);
+     OpenReport report, Durability durability, bool holds_appends);
+
+  // Empties the log's file as it is destroyed, then lets readers in: the
+  // end of a vacuum, whose snapshot already reflects every entry. A cut that fails leaves the log
+  // as it was, to be replayed onto that snapshot by the next open, which changes nothing but its
+  // time.
+  class LogCut {
+   public:
+    LogCut(int fd, LoadGate gate, int* error) : fd_(fd), gate_(std::move(gate)), error_(error) {}
+    LogCut(LogCut&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1)), gate_(std::move(other.gate_)), error_(other.error_) {}
+    ~LogCut();
+
+   private:
+    int fd_;  // not owned; -1 once moved from
+    LoadGate gate_;
+    int* error_;  // receives 0 or the cut's errno
+  };
 
   // Counts a long call from before it waits for the store until it returns.
   class LongCall {
@@ -167,6 +187,14 @@ class Db {
   Status settle_log(uint64_t mark, Status appended) REQUIRES(log_mu_);
   // Takes the entries after `mark` back out of the log, durably at kSync.
   void roll_back(uint64_t mark) REQUIRES(log_mu_);
+  // The log writer, once an emptying of its file left to a thread is done:
+  // every use of the log goes through here.
+  LogWriter& log() REQUIRES(log_mu_);
+  // Empties the log after a vacuum, `gate` held until it is empty.
+  // Emptying a long log hands its pages back to the system, milliseconds
+  // for 10^5 entries: a writer that holds its appends leaves that to a
+  // thread, which the next use of the log waits for.
+  Status empty_log(LoadGate gate) REQUIRES(log_mu_);
   // Logs and applies a put with both locks held.
   Status put_locked(std::string_view key, std::string value) REQUIRES(store_mu_, log_mu_);
   // Logs and applies deletes of those of `keys` that have a record.
@@ -193,14 +221,19 @@ class Db {
   const pid_t owner_pid_;
   const uint64_t generation_;
   const Durability durability_;
+  const bool holds_appends_;  // the store's appends wait in memory
   std::atomic<uint64_t> changes_{0};
   mutable std::atomic<int> long_calls_{0};
 
-  // Members are released in reverse order: the Store first, then the log
-  // (which writes out its buffer), then the claim on the directory.
+  // Members are released in reverse order: the Store first, then the
+  // emptying of the log, then the log (which writes out its buffer), then
+  // the claim on the directory.
   DirLock claim_;
   Mutex log_mu_ ACQUIRED_AFTER(store_mu_);
   const std::unique_ptr<LogWriter> log_ PT_GUARDED_BY(log_mu_);  // null when read-only
+  ReleaseThread<LogCut> log_cut_ GUARDED_BY(log_mu_);
+  bool log_cut_pending_ GUARDED_BY(log_mu_) = false;
+  int log_cut_error_ GUARDED_BY(log_mu_) = 0;  // written by the cut's thread before its join
   SharedMutex store_mu_;
   const std::unique_ptr<Store> store_ PT_GUARDED_BY(store_mu_);
 };

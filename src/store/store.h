@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "format/record_state.h"
 #include "format/record_table.h"
 #include "store/batch.h"
+#include "store/load_gate.h"
 #include "store/panic.h"
 #include "store/release_thread.h"
 #include "store/value_cache.h"
@@ -132,8 +134,10 @@ class Store {
 
   // Rewrites the data files without garbage (see vacuum.cc). Failures of
   // file operations come back as a Status; a row outside the table or a
-  // failed mapping panics.
-  Status vacuum(const StorePaths& paths, LogWriter& log);
+  // failed mapping panics. On success the log holds only entries the new
+  // state reflects, and *installing the gate readers still wait at: the
+  // caller empties the log before it lets them in.
+  Status vacuum(const StorePaths& paths, LogWriter& log, std::optional<LoadGate>* installing);
   // A vacuum committed but could not put its files in place; the next open
   // completes it, and until then neither persist nor vacuum may run.
   bool vacuum_unfinished() const { return vacuum_unfinished_; }

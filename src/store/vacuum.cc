@@ -163,7 +163,7 @@ Status Store::copy_live_records(const DataPaths& data, RecordState* copy) const 
   return Status();
 }
 
-Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
+Status Store::vacuum(const StorePaths& paths, LogWriter& log, std::optional<LoadGate>* installing) {
   // The log's pending entries reach the file first: a crash anywhere in the
   // vacuum then loses no finished call, and the log, replayed on top of the
   // new snapshot, holds only entries that state already reflects.
@@ -226,8 +226,8 @@ Status Store::vacuum(const StorePaths& paths, LogWriter& log) {
   if (!s.ok()) return s;
   unfinished.flag = nullptr;
   crash_point("vacuum-installed");
-  // A log that stays holds only entries the new state reflects.
-  return log.empty_file();
+  installing->emplace(std::move(gate));
+  return Status();
 }
 
 namespace {
