@@ -624,6 +624,22 @@ class TestStalls:
             assert db.stats().dead_records == 0
         assert stall < STALL_BOUND
 
+    def test_put_right_after_a_vacuum(self, tmp_path):
+        # The vacuum leaves emptying its 100 MB log to a thread, and the put
+        # after it waits for that: without blocking the other threads.
+        value = b"x" * 60_000
+        with corvid.open(str(tmp_path / "store")) as db:
+            db.put_many((f"k{i}", value) for i in range(1200))
+            db.put_many((f"k{i}", value) for i in range(0, 1200, 2))
+
+            def vacuum_and_put():
+                db.vacuum()
+                db["after"] = b"y"
+
+            stall = stall_of("vacuum of a 100 MB log, then a put", vacuum_and_put)
+            assert db["after"] == b"y" and len(db) == 1201
+        assert stall < STALL_BOUND
+
     def test_persist(self, big_store):
         with corvid.open(big_store) as db:
             db["one more"] = b"x"

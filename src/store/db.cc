@@ -475,6 +475,7 @@ Db::LogCut::~LogCut() {
     error = ::ftruncate(fd_, 0) == 0 ? 0 : errno;
   } while (error == EINTR);
   *error_ = error;
+  long_calls_->fetch_sub(1);
 }
 
 LogWriter& Db::log() {
@@ -491,7 +492,7 @@ Status Db::empty_log(LoadGate gate) {
   if (holds_appends_) {
     log_cut_pending_ = true;
     log_cut_error_ = 0;
-    log_cut_.release(LogCut(log_->fd(), std::move(gate), &log_cut_error_));
+    log_cut_.release(LogCut(log_->fd(), std::move(gate), &log_cut_error_, &long_calls_));
     return Status();
   }
   return log_->empty_file();

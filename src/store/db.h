@@ -156,20 +156,29 @@ class Db {
      OpenReport report, Durability durability, bool holds_appends);
 
   // Empties the log's file as it is destroyed, then lets readers in: the
-  // end of a vacuum, whose snapshot already reflects every entry. A cut that fails leaves the log
-  // as it was, to be replayed onto that snapshot by the next open, which changes nothing but its
-  // time.
+  // end of a vacuum, whose snapshot already reflects every entry. A cut
+  // that fails leaves the log as it was, to be replayed onto that snapshot
+  // by the next open, which changes nothing but its time. Until it is done
+  // it counts as a long call, so that a call waiting for it in log() does
+  // not block the front end's other threads.
   class LogCut {
    public:
-    LogCut(int fd, LoadGate gate, int* error) : fd_(fd), gate_(std::move(gate)), error_(error) {}
+    LogCut(int fd, LoadGate gate, int* error, std::atomic<int>* long_calls)
+        : fd_(fd), gate_(std::move(gate)), error_(error), long_calls_(long_calls) {
+      long_calls_->fetch_add(1);
+    }
     LogCut(LogCut&& other) noexcept
-        : fd_(std::exchange(other.fd_, -1)), gate_(std::move(other.gate_)), error_(other.error_) {}
+        : fd_(std::exchange(other.fd_, -1)),
+          gate_(std::move(other.gate_)),
+          error_(other.error_),
+          long_calls_(other.long_calls_) {}
     ~LogCut();
 
    private:
     int fd_;  // not owned; -1 once moved from
     LoadGate gate_;
     int* error_;  // receives 0 or the cut's errno
+    std::atomic<int>* long_calls_;
   };
 
   // Counts a long call from before it waits for the store until it returns.
