@@ -468,7 +468,7 @@ Status Db::persist_locked(IndexPairs* merged) {
 }
 
 Db::LogCut::~LogCut() {
-  if (fd_ < 0) return;
+  if (long_calls_ == nullptr) return;
   // An errno, not a Status: on the cut's thread nothing may allocate.
   int error;
   do {
@@ -482,13 +482,19 @@ LogWriter& Db::log() {
   if (log_cut_pending_) {
     log_cut_.wait();
     log_cut_pending_ = false;
-    // A log the cut could not empty goes on as it was.
-    if (log_cut_error_ == 0) (void)log_->file_emptied();
+    // A cut that failed is tried once more here, where a failure leaves the
+    // writer's view of the file as it was, as any failed emptying does.
+    if (log_cut_error_ == 0) {
+      (void)log_->file_emptied();
+    } else {
+      (void)log_->empty_file();
+    }
   }
   return *log_;
 }
 
 Status Db::empty_log(LoadGate gate) {
+  (void)log();  // the cut before, if any, is done
   if (holds_appends_) {
     log_cut_pending_ = true;
     log_cut_error_ = 0;
@@ -515,7 +521,7 @@ Status Db::vacuum() {
   std::optional<LoadGate> installing;
   s = store_->vacuum(paths_, log(), &installing);
   changed();  // the records have new ids, even when it failed half-way
-  if (s.ok()) s = empty_log(std::move(*installing));
+  if (s.ok() && installing) s = empty_log(std::move(*installing));
   return s;
 }
 

@@ -156,11 +156,11 @@ class Db {
      OpenReport report, Durability durability, bool holds_appends);
 
   // Empties the log's file as it is destroyed, then lets readers in: the
-  // end of a vacuum, whose snapshot already reflects every entry. A cut
-  // that fails leaves the log as it was, to be replayed onto that snapshot
-  // by the next open, which changes nothing but its time. Until it is done
-  // it counts as a long call, so that a call waiting for it in log() does
-  // not block the front end's other threads.
+  // end of a vacuum, whose snapshot already reflects every entry: should
+  // the process end before the cut, the next open replays them onto that
+  // snapshot, to the same contents (the entries come back as garbage).
+  // Until it is done it counts as a long call, so that a call waiting for
+  // it in log() does not block the front end's other threads.
   class LogCut {
    public:
     LogCut(int fd, LoadGate gate, int* error, std::atomic<int>* long_calls)
@@ -171,14 +171,14 @@ class Db {
         : fd_(std::exchange(other.fd_, -1)),
           gate_(std::move(other.gate_)),
           error_(other.error_),
-          long_calls_(other.long_calls_) {}
+          long_calls_(std::exchange(other.long_calls_, nullptr)) {}
     ~LogCut();
 
    private:
     int fd_;  // not owned; -1 once moved from
     LoadGate gate_;
-    int* error_;  // receives 0 or the cut's errno
-    std::atomic<int>* long_calls_;
+    int* error_;                    // receives 0 or the cut's errno
+    std::atomic<int>* long_calls_;  // null once moved from
   };
 
   // Counts a long call from before it waits for the store until it returns.
@@ -240,9 +240,9 @@ class Db {
   DirLock claim_;
   Mutex log_mu_ ACQUIRED_AFTER(store_mu_);
   const std::unique_ptr<LogWriter> log_ PT_GUARDED_BY(log_mu_);  // null when read-only
-  ReleaseThread<LogCut> log_cut_ GUARDED_BY(log_mu_);
   bool log_cut_pending_ GUARDED_BY(log_mu_) = false;
   int log_cut_error_ GUARDED_BY(log_mu_) = 0;  // written by the cut's thread before its join
+  ReleaseThread<LogCut> log_cut_ GUARDED_BY(log_mu_);
   SharedMutex store_mu_;
   const std::unique_ptr<Store> store_ PT_GUARDED_BY(store_mu_);
 };

@@ -1,6 +1,7 @@
 // Destroys what a writer no longer needs on a thread of its own, off the
-// call that let it go: closing the data files a vacuum replaced hands their
-// pages back to the system, a tenth of the vacuum.
+// call that let it go: closing the data files a vacuum replaced, and
+// emptying its log, hand their pages back to the system, a large part of
+// the vacuum.
 #pragma once
 
 #include <memory>
