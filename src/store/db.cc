@@ -482,11 +482,13 @@ LogWriter& Db::log() {
   if (log_cut_pending_) {
     log_cut_.wait();
     log_cut_pending_ = false;
-    // A cut that failed is tried once more here, where a failure leaves the
-    // writer's view of the file as it was, as any failed emptying does.
+    // A cut that failed is tried once more here, behind the gate again,
+    // where a failure leaves the writer's view of the file as it was, as any
+    // failed emptying does.
     if (log_cut_error_ == 0) {
       (void)log_->file_emptied();
     } else {
+      LoadGate gate = LoadGate::for_installing(log_->fd());
       (void)log_->empty_file();
     }
   }
