@@ -55,13 +55,12 @@ Status check_put_lengths(uint64_t key_len, uint64_t value_len) {
 }
 
 Db::Db(StorePaths paths, DirLock claim, std::unique_ptr<Store> store,
-       std::unique_ptr<LogWriter> log, OpenReport report, Durability durability, bool holds_appends)
+       std::unique_ptr<LogWriter> log, OpenReport report, Durability durability)
     : paths_(std::move(paths)),
       report_(std::move(report)),
       owner_pid_(::getpid()),
       generation_(fork_generation()),
       durability_(durability),
-      holds_appends_(holds_appends),
       claim_(std::move(claim)),
       log_(std::move(log)),
       store_(std::move(store)) {}
@@ -127,7 +126,7 @@ Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out,
   }
   out->reset(new Db(std::move(paths), std::move(claim), std::move(store),
                     std::make_unique<LogWriter>(std::move(wal_fd), wal_length), std::move(report),
-                    durability, exclusive));
+                    durability));
   Db* db = out->get();
   // Another instance that opens the directory replays the log: it must end
   // in whole entries, this one's included.
@@ -153,7 +152,7 @@ Status Db::open_read_only(std::string path, uint64_t cache_size, std::unique_ptr
   if (!s.ok()) return s;
   report.vacuum_interrupted = interrupted;
   out->reset(new Db(std::move(paths), DirLock(), std::move(store), nullptr, std::move(report),
-                    Durability::kBuffered, /*holds_appends=*/false));
+                    Durability::kBuffered));
   return Status();
 }
 
@@ -497,9 +496,8 @@ LogWriter& Db::log() {
 
 Status Db::empty_log(LoadGate gate) {
   (void)log();  // the cut before, if any, is done
-  if (holds_appends_) {
+  if (store_->holds_appends()) {
     log_cut_pending_ = true;
-    log_cut_error_ = 0;
     log_cut_.release(LogCut(log_->fd(), std::move(gate), &log_cut_error_, &long_calls_));
     return Status();
   }

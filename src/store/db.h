@@ -153,7 +153,7 @@ class Db {
 
  private:
   Db(StorePaths paths, DirLock claim, std::unique_ptr<Store> store, std::unique_ptr<LogWriter> log,
-     OpenReport report, Durability durability, bool holds_appends);
+     OpenReport report, Durability durability);
 
   // Empties the log's file as it is destroyed, then lets readers in: the
   // end of a vacuum, whose snapshot already reflects every entry: should
@@ -168,14 +168,14 @@ class Db {
       long_calls_->fetch_add(1);
     }
     LogCut(LogCut&& other) noexcept
-        : fd_(std::exchange(other.fd_, -1)),
+        : fd_(other.fd_),
           gate_(std::move(other.gate_)),
           error_(other.error_),
           long_calls_(std::exchange(other.long_calls_, nullptr)) {}
     ~LogCut();
 
    private:
-    int fd_;  // not owned; -1 once moved from
+    int fd_;  // not owned
     LoadGate gate_;
     int* error_;                    // receives 0 or the cut's errno
     std::atomic<int>* long_calls_;  // null once moved from
@@ -203,7 +203,7 @@ class Db {
   // Emptying a long log hands its pages back to the system, milliseconds
   // for 10^5 entries: a writer that holds its appends leaves that to a
   // thread, which the next use of the log waits for.
-  Status empty_log(LoadGate gate) REQUIRES(log_mu_);
+  Status empty_log(LoadGate gate) REQUIRES(store_mu_, log_mu_);
   // Logs and applies a put with both locks held.
   Status put_locked(std::string_view key, std::string value) REQUIRES(store_mu_, log_mu_);
   // Logs and applies deletes of those of `keys` that have a record.
@@ -230,7 +230,6 @@ class Db {
   const pid_t owner_pid_;
   const uint64_t generation_;
   const Durability durability_;
-  const bool holds_appends_;  // the store's appends wait in memory
   std::atomic<uint64_t> changes_{0};
   mutable std::atomic<int> long_calls_{0};
 

@@ -111,6 +111,7 @@ class Store {
   Status sync_files() const { return files_.sync(); }
   // See DataFiles::hold_appends and write_held.
   void hold_appends() { files_.hold_appends(); }
+  bool holds_appends() const { return files_.holds_appends(); }
   Status write_held() { return files_.write_held(); }
 
   // Live keys in ascending RecordId order, read from keys.bin.
