@@ -1,8 +1,40 @@
 #include "format/key_index.h"
 
+#include <sys/mman.h>
+
 #include <bit>
+#include <system_error>
+#include <thread>
 
 namespace corvid {
+
+PairArray& PairArray::operator=(PairArray&& other) noexcept {
+  if (this != &other) {
+    unmap();
+    owned_ = std::move(other.owned_);
+    map_ = std::exchange(other.map_, nullptr);
+    map_length_ = std::exchange(other.map_length_, 0);
+    pairs_ = std::exchange(other.pairs_, nullptr);
+    count_ = std::exchange(other.count_, 0);
+  }
+  return *this;
+}
+
+IndexPairs& PairArray::owned() {
+  if (map_ != nullptr) {
+    owned_.assign(pairs_, pairs_ + count_);
+    unmap();
+  }
+  return owned_;
+}
+
+void PairArray::unmap() noexcept {
+  if (map_ != nullptr) ::munmap(map_, map_length_);
+  map_ = nullptr;
+  map_length_ = 0;
+  pairs_ = nullptr;
+  count_ = 0;
+}
 
 // A counting sort by the top bits into buckets of a few pairs each, then
 // each bucket on its own, in cache.
@@ -77,11 +109,11 @@ std::optional<uint32_t> KeyIndex::erase(uint64_t h) {
   return id;
 }
 
-void KeyIndex::load(IndexPairs pairs) {
+void KeyIndex::load(PairArray pairs) {
   KeyIndex loaded;
   loaded.sorted_ = std::move(pairs);
   if (!loaded.index_sorted()) {
-    IndexPairs& sorted = loaded.sorted_;
+    IndexPairs& sorted = loaded.sorted_.owned();
     sort_by_hash(sorted);
     // Of a run of equal hashes the last, the later pair, stays.
     size_t kept = 0;
@@ -95,7 +127,7 @@ void KeyIndex::load(IndexPairs pairs) {
   *this = std::move(loaded);
 }
 
-const IndexPairs& KeyIndex::in_order(IndexPairs* scratch) const {
+std::span<const IndexPair> KeyIndex::in_order(IndexPairs* scratch) const {
   if (merged()) return sorted_;
   IndexPairs added;
   added.reserve(added_.size());
@@ -124,38 +156,86 @@ int KeyIndex::directory_bits(size_t n) {
   return std::clamp(static_cast<int>(std::bit_width(n)), 1, 28);
 }
 
-bool KeyIndex::build_directory(const IndexPairs& pairs, Directory* out, int* shift_out,
+namespace {
+
+// Of a pass over pairs: whether their hashes ascend, and how many are
+// erased.
+struct Tally {
+  bool ascending = true;
+  size_t erased = 0;
+};
+
+// Counts the pairs of [p, end) by bucket into counts[b], each bucket
+// clamped to [low, high]: pairs in order fall within them, and a pass over
+// pairs out of order (whose counts are thrown away) writes nowhere else.
+// No branch that depends on the data: a bucket's pairs, however many, cost
+// one increment each, where filling starts pair by pair mispredicts.
+Tally count_buckets(const IndexPair* p, const IndexPair* end, int shift, uint64_t low,
+                    uint64_t high, uint32_t* counts, uint32_t erased_id) {
+  Tally t;
+  if (p == end) return t;
+  uint64_t previous = p->hash;
+  t.erased += p->id == erased_id;
+  ++counts[std::clamp(previous >> shift, low, high)];
+  for (++p; p < end; ++p) {
+    const uint64_t h = p->hash;
+    t.ascending &= h > previous;
+    previous = h;
+    t.erased += p->id == erased_id;
+    ++counts[std::clamp(h >> shift, low, high)];
+  }
+  return t;
+}
+
+// Turns the counts in d[0, n) into running sums that start at `sum`.
+void sum_up(uint32_t* d, size_t n, uint32_t sum) {
+  for (size_t i = 0; i < n; ++i) d[i] = sum += d[i];
+}
+
+}  // namespace
+
+bool KeyIndex::build_directory(std::span<const IndexPair> pairs, Directory* out, int* shift_out,
                                size_t* erased) {
   const size_t n = pairs.size();
   const int shift = 64 - directory_bits(n);
-  Directory dir((size_t{1} << (64 - shift)) + 1);
+  const uint64_t buckets = uint64_t{1} << (64 - shift);
+  Directory dir(buckets + 1);
   // Blocks that come from mmap are zero already.
   if (dir.size() * sizeof(uint32_t) < kHugeBlock) std::fill(dir.begin(), dir.end(), 0u);
   const IndexPair* p = pairs.data();
-  uint32_t* counts = dir.data() + 1;  // of bucket b at b + 1
-  bool ascending = true;
-  size_t erased_pairs = 0;
-  uint64_t previous = n > 0 ? p[0].hash : 0;
-  if (n > 0) {
-    erased_pairs += p[0].id == kErased;
-    ++counts[previous >> shift];
+  // dir[b + 1] counts bucket b; then dir[b] becomes the number of pairs in
+  // the buckets before b. A large array is counted in two halves at once,
+  // split between two buckets: an open reads every pair of its snapshot
+  // here, and two cores read memory faster than one.
+  size_t half = n / 2;
+  while (half < n && half > 0 && (p[half].hash >> shift) == (p[half - 1].hash >> shift)) ++half;
+  Tally low, high;
+  bool split = false;
+  // The second half's first bucket, past the first half's last.
+  const uint64_t b = half < n ? p[half].hash >> shift : 0;
+  if (n >= kSplitPairs && half < n && b > p[half - 1].hash >> shift) {
+    try {
+      std::thread second([&] {
+        high = count_buckets(p + half, p + n, shift, b, buckets - 1, dir.data() + 1, kErased);
+        sum_up(dir.data() + b + 1, buckets - b, static_cast<uint32_t>(half));
+      });
+      split = true;
+      low = count_buckets(p, p + half, shift, 0, b - 1, dir.data() + 1, kErased);
+      sum_up(dir.data(), b + 1, 0);
+      second.join();
+      low.ascending &= p[half - 1].hash < p[half].hash;
+    } catch (const std::system_error&) {
+      // No thread to be had: counted on this one alone, below.
+    }
   }
-  // No branch that depends on the data: a bucket's pairs, however many,
-  // cost one increment each, where filling starts pair by pair mispredicts.
-  for (size_t i = 1; i < n; ++i) {
-    const uint64_t h = p[i].hash;
-    ascending &= h > previous;
-    previous = h;
-    erased_pairs += p[i].id == kErased;
-    ++counts[h >> shift];
+  if (!split) {
+    low = count_buckets(p, p + n, shift, 0, buckets - 1, dir.data() + 1, kErased);
+    sum_up(dir.data(), dir.size(), 0);
   }
-  if (!ascending) return false;
-  // dir[b] becomes the number of pairs in the buckets before b.
-  uint32_t sum = 0;
-  for (uint32_t& d : dir) d = sum += d;
+  if (!low.ascending || !high.ascending) return false;
   *out = std::move(dir);
   *shift_out = shift;
-  *erased = erased_pairs;
+  *erased = low.erased + high.erased;
   return true;
 }
 

@@ -1,9 +1,9 @@
 // KeyHash -> RecordId of each key's current record.
 //
 // The bulk of the index is one array of (hash, id) pairs sorted by hash --
-// the array snapshot.bin holds, read in as it lies in the file -- found
-// through a directory of the hashes' high bits. Opening a store therefore
-// builds no table. Keys first put since the array was made live in a small
+// the array snapshot.bin holds, read in or mapped as it lies in the file --
+// found through a directory of the hashes' high bits. Opening a store
+// therefore builds no table. Keys first put since the array was made live in a small
 // hash map beside it; an overwrite or delete of a key in the array changes
 // its pair in place. A persist writes in_order(), the two folded into one
 // sorted array, and takes that as its index from then on.
@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -54,6 +55,45 @@ struct UnzeroedAllocator : HugePageAllocator<T> {
 };
 
 using IndexPairs = std::vector<IndexPair, UnzeroedAllocator<IndexPair>>;
+
+// The index's sorted array: pairs in memory of their own, or pairs that lie
+// in a private mapping of a snapshot file. A change to a mapped pair copies
+// its page; the file stays as it was. The file must never shrink while it
+// is mapped: nothing in this system writes a snapshot in place (a persist
+// renames a new one over it), and a mapped array is left unmapped by the
+// snapshot's own readers when it is damaged.
+class PairArray {
+ public:
+  PairArray() = default;
+  PairArray(IndexPairs pairs) : owned_(std::move(pairs)) {}  // NOLINT: a plain conversion
+  // Takes over the mapping of `map_length` bytes at `map`, whose pairs are
+  // the `count` at `pairs`.
+  PairArray(void* map, size_t map_length, IndexPair* pairs, size_t count)
+      : map_(map), map_length_(map_length), pairs_(pairs), count_(count) {}
+  PairArray(PairArray&& other) noexcept { *this = std::move(other); }
+  PairArray& operator=(PairArray&& other) noexcept;
+  ~PairArray() { unmap(); }
+
+  IndexPair* data() { return map_ != nullptr ? pairs_ : owned_.data(); }
+  const IndexPair* data() const { return map_ != nullptr ? pairs_ : owned_.data(); }
+  size_t size() const { return map_ != nullptr ? count_ : owned_.size(); }
+  bool empty() const { return size() == 0; }
+  const IndexPair* begin() const { return data(); }
+  const IndexPair* end() const { return data() + size(); }
+  operator std::span<const IndexPair>() const { return {data(), size()}; }
+  bool mapped() const { return map_ != nullptr; }
+  // The pairs in memory of their own, copied out of the mapping first.
+  IndexPairs& owned();
+
+ private:
+  void unmap() noexcept;
+
+  IndexPairs owned_;
+  void* map_ = nullptr;  // with what follows, when the pairs are mapped
+  size_t map_length_ = 0;
+  IndexPair* pairs_ = nullptr;
+  size_t count_ = 0;
+};
 
 // Sorts pairs by hash, stably: pairs of one hash keep their order.
 void sort_by_hash(IndexPairs& pairs);
@@ -108,13 +148,13 @@ class KeyIndex {
 
   // Replaces the contents by `pairs`, in any order; of a hash seen twice the
   // later pair stands. Pairs already in order (as persist writes them) are
-  // taken as they are, after one pass that checks the order.
-  void load(IndexPairs pairs);
+  // taken as they are, mapped or not, after one pass that checks the order.
+  void load(PairArray pairs);
   // Whether the sorted array is the whole index.
   bool merged() const { return added_.empty() && erased_ == 0; }
   // Every entry in hash order: the sorted array itself when merged(),
   // otherwise a merged copy made in *scratch.
-  const IndexPairs& in_order(IndexPairs* scratch) const;
+  std::span<const IndexPair> in_order(IndexPairs* scratch) const;
 
   // Calls f(hash, id) for every entry, in no particular order.
   template <class F>
@@ -129,6 +169,8 @@ class KeyIndex {
   // Marks an erased pair of the sorted array until the next persist.
   static constexpr uint32_t kErased = kNone;
   static constexpr ptrdiff_t kScanned = 8;
+  // From this many pairs on, the directory is built on two threads.
+  static constexpr size_t kSplitPairs = size_t{1} << 19;
 
   const IndexPair* find_sorted(uint64_t h) const {
     if (sorted_.empty()) return nullptr;
@@ -158,9 +200,10 @@ class KeyIndex {
   // Builds the directory over `pairs`, with its shift, and counts the erased
   // pairs; false, with nothing set, when the pairs are not in strictly
   // ascending hash order.
-  static bool build_directory(const IndexPairs& pairs, Directory* dir, int* shift, size_t* erased);
+  static bool build_directory(std::span<const IndexPair> pairs, Directory* dir, int* shift,
+                              size_t* erased);
 
-  IndexPairs sorted_;
+  PairArray sorted_;
   // dir_[b] is the first pair whose hash's top `bits` bits are b or more.
   Directory dir_;
   int shift_ = 63;     // 64 - bits

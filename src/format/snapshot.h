@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "format/buffered_reader.h"
@@ -23,13 +24,14 @@ inline constexpr size_t kSnapshotReadBuffer = 1 << 20;
 // hash order: an open then takes them as its index as they are.
 Status write_snapshot(BufferedWriter& out, const RecordState& state);
 // The same with `pairs`, state.index.in_order(), made by the caller.
-Status write_snapshot(BufferedWriter& out, const RecordState& state, const IndexPairs& pairs);
+Status write_snapshot(BufferedWriter& out, const RecordState& state,
+                      std::span<const IndexPair> pairs);
 
 // A decoded snapshot before its sets are built: its counters can be checked
 // against the files first, so that no set is built that the files cannot
 // hold. The payloads are checked.
 struct SnapshotImage {
-  IndexPairs pairs;
+  PairArray pairs;
   std::string live;  // portable Roaring
   std::string dead;
   uint64_t live_count = 0;  // members of the live set, from its headers
@@ -69,7 +71,11 @@ struct SnapshotImage {
 Status decode_snapshot(BufferedReader& in, SnapshotImage* image, uint64_t input_size = 0);
 
 // Reads the snapshot at `path`. *found is false when there is no file or it
-// does not decode. Fails only when an existing file cannot be opened.
-Status read_snapshot(const std::string& path, SnapshotImage* image, bool* found);
+// does not decode. Fails only when an existing file cannot be opened. With
+// `map_pairs`, the pairs are left in a private mapping of the file (see
+// PairArray) rather than read: only for a store that keeps every other
+// writer out.
+Status read_snapshot(const std::string& path, SnapshotImage* image, bool* found,
+                     bool map_pairs = false);
 
 }  // namespace corvid

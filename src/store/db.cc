@@ -95,10 +95,14 @@ Status Db::open(std::string path, uint64_t cache_size, std::unique_ptr<Db>* out,
   // An exclusive open (the package's) replays on two threads and leaves the
   // cache cold, as an open after a persist does; the low-level module keeps
   // to the thread it is called on and warms the cache with every replayed
-  // put, as its calls would.
+  // put, as its calls would. Only the exclusive open maps the snapshot's
+  // index: no other writer can be at its files (nor, with the low-level
+  // module's positioned reads, can a file damaged behind it fault the
+  // process).
   ReplayOptions replay;
   replay.parallel = exclusive;
   replay.warm_cache = !exclusive;
+  replay.map_index = exclusive;
   s = Store::open(paths, Store::Mode::kReadWrite, cache_size, &store, &report, replay);
   if (!s.ok()) return s;
   // With no other instance appending, the data files' appends can wait in

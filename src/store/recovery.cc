@@ -135,7 +135,7 @@ Status Store::recover(const StorePaths& paths, const ReplayOptions& options, Ope
   report->snapshot_present = path_exists(paths.snapshot);
   SnapshotImage image;
   bool found = false;
-  Status s = read_snapshot(paths.snapshot, &image, &found);
+  Status s = read_snapshot(paths.snapshot, &image, &found, options.map_index);
   if (!s.ok()) return s;
   if (found) {
     report->snapshot_decoded = true;

@@ -48,6 +48,10 @@ struct ReplayOptions {
   // Leave in the cache the replayed values a put of each would have; a
   // store left cold reads them from the files when asked.
   bool warm_cache = true;
+  // Leave the snapshot's pairs in a mapping of snapshot.bin instead of
+  // reading them in: for a store that keeps every other writer out, as the
+  // data files' mappings are.
+  bool map_index = false;
 };
 
 struct StoreStats {

@@ -58,7 +58,7 @@ bool index_renumbered(const KeyIndex& old, const std::vector<uint32_t>& new_ids,
                       const std::vector<uint64_t>& hashes, RecordState* copy) {
   if (old.size() != hashes.size()) return false;
   IndexPairs scratch;
-  const IndexPairs& in_order = old.in_order(&scratch);
+  const std::span<const IndexPair> in_order = old.in_order(&scratch);
   IndexPairs pairs(in_order.size());
   for (size_t i = 0; i < in_order.size(); ++i) {
     const uint64_t h = in_order[i].hash;

@@ -15,7 +15,7 @@ void expect_same(const KeyIndex& index, const std::map<uint64_t, uint32_t>& mode
   index.for_each([&](uint64_t h, uint32_t id) { EXPECT_TRUE(seen.emplace(h, id).second); });
   EXPECT_EQ(seen, model);
   IndexPairs scratch;
-  const IndexPairs& ordered = index.in_order(&scratch);
+  const std::span<const IndexPair> ordered = index.in_order(&scratch);
   ASSERT_EQ(ordered.size(), model.size());
   auto it = model.begin();
   for (const IndexPair& p : ordered) {
@@ -28,8 +28,8 @@ void expect_same(const KeyIndex& index, const std::map<uint64_t, uint32_t>& mode
 // What a persist does to the index: the same entries, as one sorted array.
 void merge(KeyIndex& index) {
   IndexPairs scratch;
-  IndexPairs sorted = index.in_order(&scratch);
-  index.load(std::move(sorted));
+  const std::span<const IndexPair> in_order = index.in_order(&scratch);
+  index.load(IndexPairs(in_order.begin(), in_order.end()));
 }
 
 // Puts, erases, loads and merges in random order against a std::map: the
@@ -64,7 +64,8 @@ TEST(KeyIndexTest, MatchesAMapThroughPutsErasesAndMerges) {
         // A reopen: a fresh index from the pairs as persist writes them.
         IndexPairs scratch;
         KeyIndex reopened;
-        reopened.load(index.in_order(&scratch));
+        const std::span<const IndexPair> in_order = index.in_order(&scratch);
+        reopened.load(IndexPairs(in_order.begin(), in_order.end()));
         index = std::move(reopened);
       }
       if (step % 5000 == 0) expect_same(index, model);

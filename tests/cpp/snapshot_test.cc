@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
+#include <sstream>
 
 #include "format/coding.h"
+#include "temp_dir.h"
 
 namespace corvid {
 namespace {
@@ -98,6 +102,81 @@ TEST(SnapshotTest, BuiltWithinATable) {
   EXPECT_FALSE(state.dead.contains(9));
   EXPECT_EQ(state.record_count, 10u);
   EXPECT_EQ(state.keys_end, 5u);
+}
+
+std::string file_bytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream all;
+  all << f.rdbuf();
+  return all.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A snapshot of `n` pairs with ids 0..n-1, its hashes ascending unless
+// `shuffled`.
+std::string snapshot_of(uint32_t n, bool shuffled, std::map<uint64_t, uint32_t>* pairs) {
+  std::vector<std::pair<uint64_t, uint32_t>> v;
+  for (uint32_t i = 0; i < n; ++i) v.push_back({(i + 1) * 0x9e3779b97f4a7c15ULL % (1ULL << 63), i});
+  std::sort(v.begin(), v.end());
+  if (shuffled) std::shuffle(v.begin(), v.end(), std::mt19937_64(3));
+  std::string bytes = u64(n);
+  for (const auto& [h, id] : v) {
+    bytes += u64(h) + u32(id);
+    (*pairs)[h] = id;
+  }
+  return bytes + kEmptySet + kEmptySet + u32(n) + u64(0) + u64(0);
+}
+
+// Mapped pairs are the index as they lie in the file; changes to them stay
+// in this process, and pairs out of order are taken into memory and sorted.
+TEST(SnapshotTest, MappedPairs) {
+  const std::string path = temp_dir() + "/snapshot.bin";
+  for (bool shuffled : {false, true}) {
+    std::map<uint64_t, uint32_t> expected;
+    const std::string bytes = snapshot_of(50000, shuffled, &expected);
+    write_file(path, bytes);
+    SnapshotImage image;
+    bool found = false;
+    ASSERT_TRUE(read_snapshot(path, &image, &found, /*map_pairs=*/true).ok());
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(image.pairs.mapped());
+    RecordState state;
+    image.build(&state);
+    EXPECT_TRUE(state.index.merged());
+    const uint64_t first = expected.begin()->first, last = expected.rbegin()->first;
+    EXPECT_EQ(state.index.put(first, 7), std::optional<uint32_t>(expected[first]));
+    EXPECT_EQ(state.index.erase(last), std::optional<uint32_t>(expected[last]));
+    expected[first] = 7;
+    expected.erase(last);
+    ASSERT_EQ(state.index.size(), expected.size());
+    for (const auto& [h, id] : expected) ASSERT_EQ(state.index.find(h), id);
+    EXPECT_EQ(state.index.find(last), KeyIndex::kNone);
+    IndexPairs scratch;
+    EXPECT_EQ(state.index.in_order(&scratch).size(), expected.size());
+    EXPECT_EQ(file_bytes(path), bytes) << "shuffled " << shuffled;
+    std::filesystem::remove(path);  // the mapping outlives the name
+    for (const auto& [h, id] : expected) ASSERT_EQ(state.index.find(h), id);
+  }
+}
+
+// A snapshot cut short, at any length, is found by a mapped read exactly
+// when it is found by a plain one.
+TEST(SnapshotTest, MappedCutsDecodeAsReadOnes) {
+  const std::string path = temp_dir() + "/snapshot.bin";
+  std::map<uint64_t, uint32_t> expected;
+  const std::string bytes = snapshot_of(100, false, &expected);
+  for (size_t cut = 0; cut <= bytes.size(); cut += cut < 20 || cut + 40 > bytes.size() ? 1 : 37) {
+    write_file(path, bytes.substr(0, cut));
+    bool read = false, mapped = false;
+    SnapshotImage a, b;
+    ASSERT_TRUE(read_snapshot(path, &a, &read).ok());
+    ASSERT_TRUE(read_snapshot(path, &b, &mapped, true).ok());
+    EXPECT_EQ(read, mapped) << cut;
+    EXPECT_EQ(mapped, cut == bytes.size()) << cut;
+  }
 }
 
 }  // namespace
