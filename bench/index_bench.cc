@@ -1,10 +1,18 @@
 // The key index against a hash table of the same pairs (the engine's
 // HashMap, as a store without a sorted index would keep): time to build
 // from a snapshot's pairs, lookups of present and absent hashes in random
-// order, and resident memory per key. Run by `make bench-index`.
+// order, and resident memory per key. The index is built twice: from pairs
+// in memory, and from a snapshot file whose pairs it maps, as a store's
+// writer opens it ("mapped"; the file's pages are the page cache's, not
+// counted as resident here). Run by `make bench-index`; sizes may be given
+// as arguments.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <string>
@@ -13,6 +21,8 @@
 
 #include "format/hash_map.h"
 #include "format/key_index.h"
+#include "format/record_state.h"
+#include "format/snapshot.h"
 
 namespace {
 
@@ -64,16 +74,30 @@ Result measure(size_t n, const std::vector<uint64_t>& hits, const std::vector<ui
   return r;
 }
 
+// Writes a snapshot holding `pairs` (and no records) at `path`.
+void write_pairs(const std::string& path, const corvid::IndexPairs& pairs) {
+  corvid::RecordState state;
+  state.index.load(pairs);
+  corvid::Fd fd;
+  if (!corvid::open_file(path, O_WRONLY | O_CREAT | O_TRUNC, &fd).ok()) std::abort();
+  corvid::BufferedWriter out(std::move(fd), corvid::kSnapshotWriteBuffer);
+  if (!corvid::write_snapshot(out, state).ok() || !out.flush().ok()) std::abort();
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   using corvid::IndexPair;
   using corvid::IndexPairs;
   constexpr int kRounds = 5;
   std::printf("medians of %d rounds, lookups in random order\n", kRounds);
   std::printf("%10s  %-6s %10s %10s %10s %10s\n", "keys", "index", "build ms", "hit ns", "miss ns",
               "bytes/key");
-  for (size_t n : {size_t{100'000}, size_t{1'000'000}, size_t{10'000'000}}) {
+  std::vector<size_t> sizes{100'000, 1'000'000, 10'000'000};
+  if (argc > 1) sizes.clear();
+  for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+  const std::string file = "/tmp/index_bench." + std::to_string(::getpid()) + ".bin";
+  for (size_t n : sizes) {
     std::mt19937_64 rng(n);
     IndexPairs pairs(n);
     for (size_t i = 0; i < n; ++i) pairs[i] = {rng(), static_cast<uint32_t>(i)};
@@ -84,8 +108,20 @@ int main() {
     }
     std::sort(pairs.begin(), pairs.end(),
               [](const IndexPair& a, const IndexPair& b) { return a.hash < b.hash; });
-    std::vector<Result> sorted, hashed;
+    write_pairs(file, pairs);
+    std::vector<Result> sorted, mapped, hashed;
     for (int round = 0; round < kRounds; ++round) {
+      mapped.push_back(measure(
+          n, hits, misses,
+          [&] {
+            corvid::SnapshotImage image;
+            bool found = false;
+            if (!corvid::read_snapshot(file, &image, &found, true).ok() || !found) std::abort();
+            corvid::KeyIndex index;
+            index.load(std::move(image.pairs));
+            return index;
+          },
+          [](const corvid::KeyIndex& index, uint64_t h) { return index.find(h); }));
       sorted.push_back(measure(
           n, hits, misses,
           [&] {
@@ -107,7 +143,8 @@ int main() {
             return it == map.end() ? corvid::KeyIndex::kNone : it->second;
           }));
     }
-    for (auto [name, results] : {std::pair{"sorted", &sorted}, std::pair{"hash", &hashed}}) {
+    for (auto [name, results] :
+         {std::pair{"sorted", &sorted}, std::pair{"mapped", &mapped}, std::pair{"hash", &hashed}}) {
       auto pick = [&](double Result::*field) {
         std::vector<double> v;
         for (const Result& r : *results) v.push_back(r.*field);
@@ -117,4 +154,5 @@ int main() {
                   pick(&Result::hit_ns), pick(&Result::miss_ns), (*results)[0].bytes_per_key);
     }
   }
+  ::unlink(file.c_str());
 }
