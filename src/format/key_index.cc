@@ -211,7 +211,8 @@ bool KeyIndex::build_directory(std::span<const IndexPair> pairs, Directory* out,
   while (half < n && half > 0 && (p[half].hash >> shift) == (p[half - 1].hash >> shift)) ++half;
   Tally low, high;
   bool split = false;
-  // The second half's first bucket, past the first half's last.
+  // The second half's first bucket, past the first half's last: the two
+  // pairs either side of the split ascend, and each half checks its own.
   const uint64_t b = half < n ? p[half].hash >> shift : 0;
   if (n >= kSplitPairs && half < n && b > p[half - 1].hash >> shift) {
     try {
@@ -223,7 +224,6 @@ bool KeyIndex::build_directory(std::span<const IndexPair> pairs, Directory* out,
       low = count_buckets(p, p + half, shift, 0, b - 1, dir.data() + 1, kErased);
       sum_up(dir.data(), b + 1, 0);
       second.join();
-      low.ascending &= p[half - 1].hash < p[half].hash;
     } catch (const std::system_error&) {
       // No thread to be had: counted on this one alone, below.
     }

@@ -93,6 +93,49 @@ TEST(KeyIndexTest, UnsortedPairsLoadWithTheLaterIdOfARepeat) {
   expect_same(index, model);
 }
 
+// A large array is counted in two halves at once, split between buckets:
+// the directory must come out whole with the middle of the array in one
+// crowded bucket, erased pairs (a snapshot's kNone ids) must count in either
+// half, and pairs out of order must be seen at the split and on each side.
+TEST(KeyIndexTest, LargeArraysCountedInHalves) {
+  std::mt19937_64 rng(11);
+  std::map<uint64_t, uint32_t> model;
+  while (model.size() < 700000) model.emplace(rng() | 1, static_cast<uint32_t>(model.size()));
+  const uint64_t middle = std::next(model.begin(), 350000)->first;
+  for (uint32_t i = 0; i < 3000; ++i) model.emplace((middle & ~uint64_t{0xfffff}) + 2 * i, i);
+  IndexPairs sorted;
+  for (const auto& [h, id] : model) sorted.push_back({h, id});
+  const size_t n = sorted.size();
+  for (size_t erased : {size_t{10}, n - 10}) {
+    model.erase(sorted[erased].hash);
+    sorted[erased].id = KeyIndex::kNone;
+  }
+  const auto find = [&](uint64_t h) {
+    return std::find_if(sorted.begin(), sorted.end(),
+                        [&](const IndexPair& p) { return p.hash == h; }) -
+           sorted.begin();
+  };
+  const size_t mid = find(middle);
+  ASSERT_EQ(sorted[n / 2].hash >> 44, middle >> 44);  // the split falls in the crowd
+  for (std::pair<size_t, size_t> swapped :
+       {std::pair{n, n}, std::pair{mid - 1, mid}, std::pair{mid + 1500, mid + 1501},
+        std::pair<size_t, size_t>{5, 6}, std::pair{n - 3, n - 2}}) {
+    IndexPairs pairs = sorted;
+    if (swapped.first < n) std::swap(pairs[swapped.first], pairs[swapped.second]);
+    KeyIndex index;
+    index.load(std::move(pairs));
+    ASSERT_EQ(index.size(), model.size());
+    for (const auto& [h, id] : model) ASSERT_EQ(index.find(h), id) << swapped.first;
+    for (int i = 0; i < 10000; ++i) {
+      const uint64_t h = rng() & ~uint64_t{1};  // even: absent, but for the crowded bucket's
+      if (!model.contains(h)) {
+        ASSERT_EQ(index.find(h), KeyIndex::kNone);
+      }
+    }
+    EXPECT_EQ(index.find(sorted[10].hash), KeyIndex::kNone);
+  }
+}
+
 // Hashes sharing their high bits, as crafted keys could make them, land in
 // one bucket; lookups must still find every one and miss the rest.
 TEST(KeyIndexTest, OneCrowdedBucket) {
