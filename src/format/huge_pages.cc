@@ -18,7 +18,11 @@ void* map_huge_block(size_t bytes) {
   void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   // Only advice: without huge pages the block works the same, only slower.
-  ::madvise(p, length, MADV_HUGEPAGE);
+  // A tail shorter than half a huge page keeps small pages: the fault on a
+  // huge page zeroes all 2 MiB of it, and a table of 2^k entries and one
+  // more would otherwise clear a whole page for its last entry.
+  size_t advised = (bytes + kHugePage / 2) / kHugePage * kHugePage;
+  ::madvise(p, advised, MADV_HUGEPAGE);
   return p;
 }
 
